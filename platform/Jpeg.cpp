@@ -1,0 +1,255 @@
+#include "platform/Jpeg.h"
+
+#include "platform/SysUtils.h"
+
+#include <cstdio> // jpeglib.h needs FILE and size_t first
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+
+#include <csetjmp>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace mv {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// libjpeg glue. libjpeg reports a fatal error through error_exit, which must not return.
+// Ours longjmps back to the function that called into libjpeg; that function holds nothing
+// with a destructor (everything lives in TJPEGContext), cleans libjpeg up and returns false,
+// and only then does C++ code raise the exception. No C++ exception ever crosses libjpeg's
+// C frames, and the process never exits.
+
+struct TJPEGErrorManager {
+    jpeg_error_mgr Pub; // first, so that a j_common_ptr's err converts to ours
+    jmp_buf Jump;
+    char Message[JMSG_LENGTH_MAX];
+};
+
+struct TJPEGContext {
+    jpeg_decompress_struct Info;
+    TJPEGErrorManager Error;
+    jpeg_source_mgr Source;
+    jpeg_progress_mgr Progress;
+    const uint8_t* Data = nullptr;
+    size_t Size = 0;
+    bool Created = false;
+};
+
+void JPEGErrorExit(j_common_ptr Info) {
+    auto* E = reinterpret_cast<TJPEGErrorManager*>(Info->err);
+    (*Info->err->format_message)(Info, E->Message);
+    longjmp(E->Jump, 1);
+}
+
+// Warnings (level -1) are counted, trace messages dropped; nothing goes to stderr.
+void JPEGEmitMessage(j_common_ptr Info, int Level) {
+    if (Level < 0) Info->err->num_warnings++;
+}
+
+void SourceInit(j_decompress_ptr) {}
+
+// The data ran out: give libjpeg an end-of-image marker and a warning, as a file source
+// does, so that a truncated file still gives the part of the picture it holds.
+boolean SourceFill(j_decompress_ptr Info) {
+    static const JOCTET FakeEOI[2] = {0xFF, JPEG_EOI};
+    WARNMS(Info, JWRN_JPEG_EOF);
+    Info->src->next_input_byte = FakeEOI;
+    Info->src->bytes_in_buffer = 2;
+    return TRUE;
+}
+
+void SourceSkip(j_decompress_ptr Info, long Count) {
+    if (Count <= 0) return;
+    if (static_cast<size_t>(Count) > Info->src->bytes_in_buffer) {
+        SourceFill(Info);
+        return;
+    }
+    Info->src->next_input_byte += Count;
+    Info->src->bytes_in_buffer -= static_cast<size_t>(Count);
+}
+
+void SourceTerm(j_decompress_ptr) {}
+
+void ProgressMonitor(j_common_ptr Info) {
+    auto* D = reinterpret_cast<j_decompress_ptr>(Info);
+    if (D->input_scan_number > MaxJPEGScans) {
+        auto* E = reinterpret_cast<TJPEGErrorManager*>(Info->err);
+        std::snprintf(E->Message, sizeof E->Message, "JPEG file has more than %d scans",
+                      MaxJPEGScans);
+        longjmp(E->Jump, 1);
+    }
+}
+
+// Sets up the decompressor over the context's data. Must be called inside the setjmp scope.
+void CreateDecompressor(TJPEGContext* C) {
+    C->Info.err = jpeg_std_error(&C->Error.Pub);
+    C->Error.Pub.error_exit = JPEGErrorExit;
+    C->Error.Pub.emit_message = JPEGEmitMessage;
+    jpeg_create_decompress(&C->Info);
+    C->Created = true;
+    C->Source.next_input_byte = C->Data;
+    C->Source.bytes_in_buffer = C->Size;
+    C->Source.init_source = SourceInit;
+    C->Source.fill_input_buffer = SourceFill;
+    C->Source.skip_input_data = SourceSkip;
+    C->Source.resync_to_restart = jpeg_resync_to_restart;
+    C->Source.term_source = SourceTerm;
+    C->Info.src = &C->Source;
+    C->Progress.progress_monitor = ProgressMonitor;
+    C->Info.progress = &C->Progress;
+}
+
+void DestroyDecompressor(TJPEGContext* C) {
+    if (C->Created) jpeg_destroy_decompress(&C->Info);
+    C->Created = false;
+}
+
+bool ReadHeaderCore(TJPEGContext* C) {
+    if (setjmp(C->Error.Jump)) {
+        DestroyDecompressor(C);
+        return false;
+    }
+    CreateDecompressor(C);
+    jpeg_read_header(&C->Info, TRUE);
+    return true;
+}
+
+struct TDecodeRequest {
+    TJPEGOutput Output;
+    int Width;
+    int Height;
+    uint8_t* const* Rows;
+    uint8_t* Scratch; // one row of four-component samples
+    TJPEGDecodeResult* Result;
+};
+
+bool IsFourComponent(const jpeg_decompress_struct& I) {
+    return I.jpeg_color_space == JCS_CMYK || I.jpeg_color_space == JCS_YCCK;
+}
+
+// One channel of ink and black to a screen value. Adobe's writers store CMYK inverted
+// (0 is full ink); plain CMYK stores ink amounts.
+inline uint8_t InkToScreen(unsigned C, unsigned K, bool Inverted) {
+    if (!Inverted) {
+        C = 255 - C;
+        K = 255 - K;
+    }
+    return static_cast<uint8_t>((C * K + 127) / 255);
+}
+
+bool DecodeCore(TJPEGContext* C, TDecodeRequest* R) {
+    if (setjmp(C->Error.Jump)) {
+        R->Result->Warnings = static_cast<int>(C->Error.Pub.num_warnings);
+        DestroyDecompressor(C);
+        return false;
+    }
+    CreateDecompressor(C);
+    jpeg_read_header(&C->Info, TRUE);
+    jpeg_decompress_struct& I = C->Info;
+    if (static_cast<int>(I.image_width) != R->Width ||
+        static_cast<int>(I.image_height) != R->Height)
+        ERREXIT(&I, JERR_IMAGE_TOO_BIG); // not the header we were given
+    const bool Four = IsFourComponent(I);
+    I.scale_num = 1;
+    I.scale_denom = 1;
+    I.dct_method = JDCT_FLOAT;
+    I.do_fancy_upsampling = TRUE;
+    I.do_block_smoothing = TRUE;
+    I.buffered_image = FALSE;
+    if (R->Output == TJPEGOutput::Indexed8) {
+        I.out_color_space = Four ? JCS_CMYK : JCS_RGB;
+        I.quantize_colors = TRUE;
+        I.two_pass_quantize = TRUE; // libjpeg falls back to one pass for four components
+        I.dither_mode = JDITHER_FS;
+        I.desired_number_of_colors = JPEGPaletteColors;
+        I.colormap = nullptr;
+    } else {
+        I.out_color_space = Four ? JCS_CMYK : JCS_EXT_BGR;
+        I.quantize_colors = FALSE;
+    }
+    jpeg_start_decompress(&I);
+    if (static_cast<int>(I.output_width) != R->Width ||
+        static_cast<int>(I.output_height) != R->Height)
+        ERREXIT(&I, JERR_IMAGE_TOO_BIG);
+    const bool Inverted = I.saw_Adobe_marker;
+    if (R->Output == TJPEGOutput::Indexed8) {
+        int N = I.actual_number_of_colors;
+        if (N > 256) N = 256;
+        R->Result->PaletteCount = N;
+        for (int i = 0; i < N; ++i) {
+            uint8_t* P = R->Result->Palette[i];
+            if (I.out_color_components == 4) {
+                unsigned K = I.colormap[3][i];
+                for (int c = 0; c < 3; ++c) P[c] = InkToScreen(I.colormap[c][i], K, Inverted);
+            } else if (I.out_color_components == 3) {
+                for (int c = 0; c < 3; ++c) P[c] = I.colormap[c][i];
+            } else {
+                P[0] = P[1] = P[2] = I.colormap[0][i];
+            }
+        }
+    }
+    const bool Convert = Four && R->Output == TJPEGOutput::BGR24;
+    while (I.output_scanline < I.output_height) {
+        JDIMENSION Row = I.output_scanline;
+        if (Convert) {
+            JSAMPROW Scratch = R->Scratch;
+            if (jpeg_read_scanlines(&I, &Scratch, 1) != 1) break;
+            const uint8_t* S = R->Scratch;
+            uint8_t* D = R->Rows[Row];
+            for (int x = 0; x < R->Width; ++x, S += 4, D += 3) {
+                D[0] = InkToScreen(S[2], S[3], Inverted);
+                D[1] = InkToScreen(S[1], S[3], Inverted);
+                D[2] = InkToScreen(S[0], S[3], Inverted);
+            }
+        } else {
+            // Straight into the caller's rows, as many as libjpeg gives at once.
+            JSAMPARRAY Rows = const_cast<JSAMPARRAY>(R->Rows + Row);
+            if (jpeg_read_scanlines(&I, Rows, I.output_height - Row) == 0) break;
+        }
+    }
+    R->Result->Warnings = static_cast<int>(C->Error.Pub.num_warnings);
+    // The rest of the file (markers after the last scan) is of no interest: no
+    // jpeg_finish_decompress, which would read on and might fail on trailing bytes.
+    DestroyDecompressor(C);
+    return true;
+}
+
+} // namespace
+
+TJPEGHeader ReadJPEGHeader(const uint8_t* Data, size_t Size) {
+    auto C = std::make_unique<TJPEGContext>();
+    C->Data = Data;
+    C->Size = Size;
+    if (!ReadHeaderCore(C.get())) throw EJPEG(C->Error.Message);
+    TJPEGHeader H;
+    H.Width = static_cast<int>(C->Info.image_width);
+    H.Height = static_cast<int>(C->Info.image_height);
+    H.Components = C->Info.num_components;
+    H.Grayscale = C->Info.jpeg_color_space == JCS_GRAYSCALE;
+    H.Progressive = C->Info.progressive_mode;
+    DestroyDecompressor(C.get());
+    const int64_t Pixels = int64_t(H.Width) * H.Height;
+    if (Pixels > MaxJPEGPixels ||
+        (Pixels > MaxJPEGFreePixels && Pixels / MaxJPEGPixelsPerByte > static_cast<int64_t>(Size)))
+        throw EInvalidGraphic(Format("JPEG header claims %d x %d pixels from a %zu-byte file",
+                                     H.Width, H.Height, Size));
+    return H;
+}
+
+void DecodeJPEG(const uint8_t* Data, size_t Size, TJPEGOutput Output, int Width, int Height,
+                uint8_t* const* Rows, TJPEGDecodeResult& Result) {
+    auto C = std::make_unique<TJPEGContext>();
+    C->Data = Data;
+    C->Size = Size;
+    std::vector<uint8_t> Scratch(static_cast<size_t>(Width > 0 ? Width : 1) * 4);
+    TDecodeRequest R{Output, Width, Height, Rows, Scratch.data(), &Result};
+    Result = TJPEGDecodeResult();
+    if (!DecodeCore(C.get(), &R)) throw EJPEG(C->Error.Message);
+}
+
+} // namespace mv
