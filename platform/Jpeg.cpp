@@ -8,6 +8,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstring>
 #include <memory>
@@ -100,6 +101,7 @@ void CreateDecompressor(TJPEGContext* C) {
     C->Source.resync_to_restart = jpeg_resync_to_restart;
     C->Source.term_source = SourceTerm;
     C->Info.src = &C->Source;
+    if (C->Size == 0) ERREXIT(&C->Info, JERR_INPUT_EMPTY);
     C->Progress.progress_monitor = ProgressMonitor;
     C->Info.progress = &C->Progress;
 }
@@ -125,6 +127,8 @@ struct TDecodeRequest {
     int Height;
     uint8_t* const* Rows;
     uint8_t* Scratch; // one row of four-component samples
+    int* Errors;      // two rows of dithering errors (four-component indexed decodes)
+    int ErrorRow;
     TJPEGDecodeResult* Result;
 };
 
@@ -140,6 +144,34 @@ inline uint8_t InkToScreen(unsigned C, unsigned K, bool Inverted) {
         K = 255 - K;
     }
     return static_cast<uint8_t>((C * K + 127) / 255);
+}
+
+// libjpeg's quantizers cannot take four-component output (the two-pass one needs three
+// components, and the one-pass one would dither in ink space, which the nonlinear ink to
+// screen conversion turns into visible errors). Such pictures are converted to screen
+// colors row by row and dithered here onto the 6 x 6 x 6 cube with Floyd-Steinberg
+// diffusion: 216 colors, within the limit. Errors is two rows of (Width + 2) * 3 ints.
+void DitherToCube(TDecodeRequest* R, const uint8_t* BGR, uint8_t* Out) {
+    const int W = R->Width;
+    int* Cur = R->Errors + (R->ErrorRow & 1) * (W + 2) * 3;
+    int* Next = R->Errors + ((R->ErrorRow + 1) & 1) * (W + 2) * 3;
+    std::fill(Next, Next + (W + 2) * 3, 0);
+    for (int x = 0; x < W; ++x) {
+        int Level[3];
+        for (int c = 0; c < 3; ++c) {
+            int V = BGR[3 * x + c] + Cur[(x + 1) * 3 + c] / 16;
+            V = V < 0 ? 0 : (V > 255 ? 255 : V);
+            int L = (V + 25) / 51;
+            Level[c] = L;
+            int E = V - 51 * L;
+            Cur[(x + 2) * 3 + c] += E * 7;
+            Next[x * 3 + c] += E * 3;
+            Next[(x + 1) * 3 + c] += E * 5;
+            Next[(x + 2) * 3 + c] += E;
+        }
+        Out[x] = static_cast<uint8_t>(Level[2] * 36 + Level[1] * 6 + Level[0]);
+    }
+    R->ErrorRow++;
 }
 
 bool DecodeCore(TJPEGContext* C, TDecodeRequest* R) {
@@ -161,10 +193,10 @@ bool DecodeCore(TJPEGContext* C, TDecodeRequest* R) {
     I.do_fancy_upsampling = TRUE;
     I.do_block_smoothing = TRUE;
     I.buffered_image = FALSE;
-    if (R->Output == TJPEGOutput::Indexed8) {
-        I.out_color_space = Four ? JCS_CMYK : JCS_RGB;
+    if (R->Output == TJPEGOutput::Indexed8 && !Four) {
+        I.out_color_space = JCS_RGB; // grayscale pictures too: the quantizer wants three
         I.quantize_colors = TRUE;
-        I.two_pass_quantize = TRUE; // libjpeg falls back to one pass for four components
+        I.two_pass_quantize = TRUE;
         I.dither_mode = JDITHER_FS;
         I.desired_number_of_colors = JPEGPaletteColors;
         I.colormap = nullptr;
@@ -177,7 +209,14 @@ bool DecodeCore(TJPEGContext* C, TDecodeRequest* R) {
         static_cast<int>(I.output_height) != R->Height)
         ERREXIT(&I, JERR_IMAGE_TOO_BIG);
     const bool Inverted = I.saw_Adobe_marker;
-    if (R->Output == TJPEGOutput::Indexed8) {
+    if (R->Output == TJPEGOutput::Indexed8 && Four) {
+        R->Result->PaletteCount = 216;
+        for (int i = 0; i < 216; ++i) {
+            R->Result->Palette[i][0] = static_cast<uint8_t>(51 * (i / 36));
+            R->Result->Palette[i][1] = static_cast<uint8_t>(51 * (i / 6 % 6));
+            R->Result->Palette[i][2] = static_cast<uint8_t>(51 * (i % 6));
+        }
+    } else if (R->Output == TJPEGOutput::Indexed8) {
         int N = I.actual_number_of_colors;
         if (N > 256) N = 256;
         R->Result->PaletteCount = N;
@@ -193,19 +232,21 @@ bool DecodeCore(TJPEGContext* C, TDecodeRequest* R) {
             }
         }
     }
-    const bool Convert = Four && R->Output == TJPEGOutput::BGR24;
     while (I.output_scanline < I.output_height) {
         JDIMENSION Row = I.output_scanline;
-        if (Convert) {
+        if (Four) {
             JSAMPROW Scratch = R->Scratch;
             if (jpeg_read_scanlines(&I, &Scratch, 1) != 1) break;
             const uint8_t* S = R->Scratch;
-            uint8_t* D = R->Rows[Row];
+            uint8_t* D = R->Output == TJPEGOutput::BGR24 ? R->Rows[Row] : R->Scratch;
+            // In place is safe: each pixel's 3 bytes land at or before its 4 source bytes.
             for (int x = 0; x < R->Width; ++x, S += 4, D += 3) {
-                D[0] = InkToScreen(S[2], S[3], Inverted);
-                D[1] = InkToScreen(S[1], S[3], Inverted);
-                D[2] = InkToScreen(S[0], S[3], Inverted);
+                uint8_t B = InkToScreen(S[2], S[3], Inverted);
+                uint8_t G = InkToScreen(S[1], S[3], Inverted);
+                uint8_t Rd = InkToScreen(S[0], S[3], Inverted);
+                D[0] = B, D[1] = G, D[2] = Rd;
             }
+            if (R->Output == TJPEGOutput::Indexed8) DitherToCube(R, R->Scratch, R->Rows[Row]);
         } else {
             // Straight into the caller's rows, as many as libjpeg gives at once.
             JSAMPARRAY Rows = const_cast<JSAMPARRAY>(R->Rows + Row);
@@ -246,8 +287,10 @@ void DecodeJPEG(const uint8_t* Data, size_t Size, TJPEGOutput Output, int Width,
     auto C = std::make_unique<TJPEGContext>();
     C->Data = Data;
     C->Size = Size;
-    std::vector<uint8_t> Scratch(static_cast<size_t>(Width > 0 ? Width : 1) * 4);
-    TDecodeRequest R{Output, Width, Height, Rows, Scratch.data(), &Result};
+    const size_t W = static_cast<size_t>(Width > 0 ? Width : 1);
+    std::vector<uint8_t> Scratch(W * 4);
+    std::vector<int> Errors(Output == TJPEGOutput::Indexed8 ? (W + 2) * 6 : 0);
+    TDecodeRequest R{Output, Width, Height, Rows, Scratch.data(), Errors.data(), 0, &Result};
     Result = TJPEGDecodeResult();
     if (!DecodeCore(C.get(), &R)) throw EJPEG(C->Error.Message);
 }
