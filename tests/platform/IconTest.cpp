@@ -284,3 +284,29 @@ TEST(IconDecode, DamagedFilesRaiseClearErrors) {
     for (size_t i = Hdr + 45; i < Hdr + 60; ++i) Bad[i] ^= 0x5A;
     EXPECT_THROW(DecodeIconFile(Bad.data(), Bad.size()), EInvalidGraphic);
 }
+
+// Damaged files made by flipping bytes: a clean error or a picture, never a crash (the
+// sanitizer build checks the reads).
+TEST(IconDecode, MutatedFilesGiveAPictureOrAnError) {
+    Bytes Files[] = {
+        IconFile({{13, 11, 4, BitmapEntry(Pattern(13, 11, Colors16, false), 4, Colors16)},
+                  {16, 16, 32, PNGEntry(Pattern(16, 16, Colors16, true))}}),
+        IconFile({{9, 7, 32, BitmapEntry(Pattern(9, 7, Colors16, true), 32)}}),
+    };
+    uint32_t Seed = 1;
+    for (const Bytes& Good : Files)
+        for (int Round = 0; Round < 400; ++Round) {
+            Bytes B = Good;
+            for (int k = 0; k < 1 + Round % 4; ++k) {
+                Seed = Seed * 1103515245u + 12345u;
+                B[(Seed >> 8) % B.size()] ^= static_cast<uint8_t>(1 + (Seed >> 24) % 255);
+            }
+            if (Round % 7 == 0) B.resize((Seed >> 4) % B.size());
+            try {
+                TIconBitmapData D = DecodeIconFile(B.data(), B.size());
+                EXPECT_EQ(D.Pixels.size(), size_t(D.Width) * D.Height * 4);
+                EXPECT_EQ(D.Mask.size(), size_t(D.Width) * D.Height);
+            } catch (const EInvalidGraphic&) {
+            }
+        }
+}

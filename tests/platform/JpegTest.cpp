@@ -283,3 +283,24 @@ TEST(JpegDecode, HugeClaimFromASmallFileIsRefused) {
                                              std::to_string(File.size()) + "-byte file");
     }
 }
+
+// Damaged files made by flipping bytes: a clean error or a picture, never a crash.
+TEST(JpegDecode, MutatedFilesGiveAPictureOrAnError) {
+    const int W = 40, H = 24;
+    Bytes Src = SourcePicture(W, H);
+    uint32_t Seed = 7;
+    for (Kind K : {Kind::RGB, Kind::Progressive, Kind::CMYKAdobe}) {
+        const Bytes Good = WriteJPEG(Src, W, H, K, 80);
+        for (int Round = 0; Round < 150; ++Round) {
+            Bytes B = Good;
+            for (int k = 0; k < 1 + Round % 3; ++k) {
+                Seed = Seed * 1103515245u + 12345u;
+                B[(Seed >> 8) % B.size()] ^= static_cast<uint8_t>(1 + (Seed >> 24) % 255);
+            }
+            try {
+                for (TJPEGOutput O : {TJPEGOutput::BGR24, TJPEGOutput::Indexed8}) Decode(B, O);
+            } catch (const EInvalidGraphic&) {
+            }
+        }
+    }
+}
