@@ -439,4 +439,87 @@ TIconBitmapData DecodeIconFile(const uint8_t* Data, size_t Size) {
     return DecodeIconEntry(Data, Size, Entries[ChooseIconEntry(Entries)]);
 }
 
+#if MV_HAVE_GRAPHICS // until the graphic framework lands
+// ---------------------------------------------------------------------------
+// Icon handles and TIcon
+
+bool GetIconInfo(const HICON& Icon, TIconInfo* Info) {
+    if (!Icon || !Info) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    const TIconBitmapData& D = Icon->Image;
+    TBitmap Color;
+    Color.SetPixelFormat(pf32bit);
+    Color.SetSize(D.Width, D.Height);
+    TBitmap Mask;
+    Mask.SetPixelFormat(pf1bit);
+    Mask.SetSize(D.Width, D.Height);
+    for (int y = 0; y < D.Height; ++y) {
+        std::memcpy(Color.ScanLine(y), D.Pixels.data() + static_cast<size_t>(y) * D.Width * 4,
+                    static_cast<size_t>(D.Width) * 4);
+        auto* M = static_cast<uint8_t*>(Mask.ScanLine(y));
+        const uint8_t* S = D.Mask.data() + static_cast<size_t>(y) * D.Width;
+        std::memset(M, 0, (static_cast<size_t>(D.Width) + 7) / 8);
+        for (int x = 0; x < D.Width; ++x)
+            if (S[x]) M[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
+    }
+    Info->fIcon = true;
+    Info->xHotspot = static_cast<uint32_t>(D.Width / 2);
+    Info->yHotspot = static_cast<uint32_t>(D.Height / 2);
+    Info->hbmColor = Color.ReleaseHandle();
+    Info->hbmMask = Mask.ReleaseHandle();
+    return true;
+}
+
+TIcon::~TIcon() = default;
+
+void TIcon::LoadFromStream(TStream& Stream) {
+    const int64_t Count = Stream.Size() - Stream.Position();
+    std::vector<uint8_t> Bytes(static_cast<size_t>(Count > 0 ? Count : 0));
+    Stream.ReadBuffer(Bytes.data(), static_cast<int64_t>(Bytes.size()));
+    auto Object = std::make_shared<TIconObject>();
+    Object->Image = DecodeIconFile(Bytes.data(), Bytes.size());
+    FData = std::move(Bytes);
+    FHandle = std::move(Object);
+    Changed(this);
+}
+
+void TIcon::SaveToStream(TStream& Stream) {
+    Stream.WriteBuffer(FData.data(), static_cast<int64_t>(FData.size()));
+}
+
+void TIcon::SetWidth(int32_t) {
+    throw EInvalidGraphicOperation("Cannot change the size of an icon");
+}
+
+void TIcon::SetHeight(int32_t) {
+    throw EInvalidGraphicOperation("Cannot change the size of an icon");
+}
+
+bool TIcon::Equals(TGraphic* Graphic) {
+    auto* Other = dynamic_cast<TIcon*>(Graphic);
+    return Other != nullptr && Other->FData == FData;
+}
+
+void TIcon::Assign(TPersistent* Source) {
+    if (auto* I = dynamic_cast<TIcon*>(Source)) {
+        if (I == this) return;
+        FData = I->FData;
+        FHandle = I->FHandle; // the image is never changed, so it can be shared
+        Changed(this);
+        return;
+    }
+    TGraphic::Assign(Source);
+}
+
+void TIcon::Draw(TCanvas* ACanvas, const TRect& Rect) {
+    (void)ACanvas;
+    (void)Rect;
+}
+
+std::unique_ptr<TGraphic> NewIconGraphic() { return std::make_unique<TIcon>(); }
+
+#endif
+
 } // namespace mv

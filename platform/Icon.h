@@ -2,9 +2,14 @@
 #pragma once
 
 #include "platform/Classes.h"
+#if __has_include("platform/Graphics.h")
+#include "platform/Graphics.h"
+#define MV_HAVE_GRAPHICS 1
+#endif
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace mv {
@@ -48,5 +53,74 @@ TIconBitmapData DecodeIconEntry(const uint8_t* Data, size_t Size, const TIconEnt
 
 // Reads the directory and decodes the entry the icon shows.
 TIconBitmapData DecodeIconFile(const uint8_t* Data, size_t Size);
+
+#if MV_HAVE_GRAPHICS // until the graphic framework lands
+// An icon handle: the decoded image an icon shows, shared by the icon and whoever asked
+// for its handle. Null means none.
+struct TIconObject {
+    TIconBitmapData Image;
+};
+using HICON = std::shared_ptr<const TIconObject>;
+
+// What GetIconInfo answers: two new bitmaps the caller deletes (DeleteObject, or by
+// dropping the handles): the colors (32 bits per pixel, the icon's XOR colors) and the AND
+// mask (monochrome, set where the background shows through), both of the icon's size.
+struct TIconInfo {
+    bool fIcon = true;
+    uint32_t xHotspot = 0;
+    uint32_t yHotspot = 0;
+    HBITMAP hbmMask;
+    HBITMAP hbmColor;
+};
+
+// Fills Info for Icon; false (last error ERROR_INVALID_HANDLE) for a null handle.
+bool GetIconInfo(const HICON& Icon, TIconInfo* Info);
+
+// The platform's icon graphic over ".ico" files. It shows the file's largest image (then the
+// deepest), draws it through its mask, and saves the file's bytes as they were read. An icon
+// cannot be assigned to a bitmap (the platform's conversion error); it is drawn onto one.
+class TIcon : public TGraphic {
+public:
+    TIcon() = default;
+    ~TIcon() override;
+    TIcon(const TIcon&) = delete;
+    TIcon& operator=(const TIcon&) = delete;
+    std::string ClassName() const override { return "TIcon"; }
+
+    // Reads the rest of Stream as an icon file; a damaged one raises EInvalidGraphic and
+    // leaves the icon as it was.
+    void LoadFromStream(TStream& Stream) override;
+    void SaveToStream(TStream& Stream) override;
+    using TGraphic::LoadFromFile;
+
+    bool GetEmpty() const override { return !FHandle; }
+    int32_t GetWidth() const override { return FHandle ? FHandle->Image.Width : 0; }
+    int32_t GetHeight() const override { return FHandle ? FHandle->Image.Height : 0; }
+    // An icon's size is that of its image: raises EInvalidGraphicOperation.
+    void SetWidth(int32_t Value) override;
+    void SetHeight(int32_t Value) override;
+    bool Equals(TGraphic* Graphic) override;
+
+    // Draws the image stretched into Rect: where the mask is set the canvas stays as it was
+    // (XOR colors there invert it, as monochrome icons use), elsewhere the icon's colors
+    // (32-bit images: blended by their alpha).
+    void Draw(TCanvas* ACanvas, const TRect& Rect) override;
+    // From another icon: shares its image and bytes; else the platform's.
+    void Assign(TPersistent* Source) override;
+
+    HICON Handle() const { return FHandle; }
+    // The image shown; valid while the icon is not empty.
+    const TIconBitmapData& Image() const { return FHandle->Image; }
+    const std::vector<uint8_t>& Data() const { return FData; }
+
+private:
+    std::vector<uint8_t> FData;
+    HICON FHandle;
+};
+
+// A new empty icon, for the picture framework's registration of "ico" ("Icons").
+std::unique_ptr<TGraphic> NewIconGraphic();
+
+#endif
 
 } // namespace mv

@@ -12,6 +12,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace mv {
@@ -294,5 +295,111 @@ void DecodeJPEG(const uint8_t* Data, size_t Size, TJPEGOutput Output, int Width,
     Result = TJPEGDecodeResult();
     if (!DecodeCore(C.get(), &R)) throw EJPEG(C->Error.Message);
 }
+
+#if MV_HAVE_GRAPHICS // until the graphic framework lands
+// ---------------------------------------------------------------------------
+// TJPEGImage
+
+TJPEGImage::~TJPEGImage() = default;
+
+void TJPEGImage::LoadFromStream(TStream& Stream) {
+    const int64_t Count = Stream.Size() - Stream.Position();
+    std::vector<uint8_t> Bytes(static_cast<size_t>(Count > 0 ? Count : 0));
+    Stream.ReadBuffer(Bytes.data(), static_cast<int64_t>(Bytes.size()));
+    TJPEGHeader Header = ReadJPEGHeader(Bytes.data(), Bytes.size());
+    FData = std::move(Bytes);
+    FHeader = Header;
+    FreeBitmap();
+    Changed(this);
+}
+
+void TJPEGImage::SaveToStream(TStream& Stream) {
+    Stream.WriteBuffer(FData.data(), static_cast<int64_t>(FData.size()));
+}
+
+void TJPEGImage::SetWidth(int32_t) {
+    throw EInvalidGraphicOperation("Cannot change the size of a JPEG image");
+}
+
+void TJPEGImage::SetHeight(int32_t) {
+    throw EInvalidGraphicOperation("Cannot change the size of a JPEG image");
+}
+
+HPALETTE TJPEGImage::GetPalette() {
+    TBitmap* B = Bitmap();
+    return B ? B->GetPalette() : HPALETTE();
+}
+
+bool TJPEGImage::Equals(TGraphic* Graphic) {
+    auto* Other = dynamic_cast<TJPEGImage*>(Graphic);
+    return Other != nullptr && Other->FData == FData;
+}
+
+TBitmap* TJPEGImage::Bitmap() {
+    if (FBitmap || FData.empty()) return FBitmap.get();
+    const bool Indexed = ScreenBitsPerPixel() <= 8;
+    auto B = std::make_unique<TBitmap>();
+    B->SetPixelFormat(Indexed ? pf8bit : pf24bit);
+    B->SetSize(FHeader.Width, FHeader.Height);
+    // libjpeg writes straight into the bitmap's rows.
+    std::vector<uint8_t*> Rows(static_cast<size_t>(FHeader.Height));
+    for (int y = 0; y < FHeader.Height; ++y)
+        Rows[static_cast<size_t>(y)] = static_cast<uint8_t*>(B->ScanLine(y));
+    TJPEGDecodeResult R;
+    DecodeJPEG(FData.data(), FData.size(), Indexed ? TJPEGOutput::Indexed8 : TJPEGOutput::BGR24,
+               FHeader.Width, FHeader.Height, Rows.data(), R);
+    if (Indexed) {
+        std::vector<TPaletteEntry> Entries(static_cast<size_t>(R.PaletteCount));
+        for (int i = 0; i < R.PaletteCount; ++i)
+            Entries[static_cast<size_t>(i)] = {R.Palette[i][0], R.Palette[i][1], R.Palette[i][2],
+                                               0};
+        B->SetPalette(CreatePalette(Entries.data(), R.PaletteCount));
+    }
+    FWarnings = R.Warnings;
+    FBitmap = std::move(B);
+    return FBitmap.get();
+}
+
+void TJPEGImage::FreeBitmap() { FBitmap.reset(); }
+
+void TJPEGImage::Draw(TCanvas* ACanvas, const TRect& Rect) {
+    if (TBitmap* B = Bitmap()) ACanvas->StretchDraw(Rect, B);
+}
+
+void TJPEGImage::Assign(TPersistent* Source) {
+    if (auto* J = dynamic_cast<TJPEGImage*>(Source)) {
+        if (J == this) return;
+        FData = J->FData;
+        FHeader = J->FHeader;
+        FreeBitmap();
+        Changed(this);
+        return;
+    }
+    TGraphic::Assign(Source);
+}
+
+void TJPEGImage::AssignTo(TPersistent* Dest) {
+    if (auto* D = dynamic_cast<TBitmap*>(Dest)) {
+        if (TBitmap* B = Bitmap()) {
+            D->Assign(B);
+        } else {
+            TBitmap Empty;
+            D->Assign(&Empty);
+        }
+        return;
+    }
+    TGraphic::AssignTo(Dest);
+}
+
+void RegisterJPEGFormats() {
+    static std::once_flag Once;
+    std::call_once(Once, [] {
+        auto Make = []() -> std::unique_ptr<TGraphic> { return std::make_unique<TJPEGImage>(); };
+        TPicture::RegisterFileFormat("jpeg", "JPEG Image File", Make);
+        TPicture::RegisterFileFormat("jpg", "JPEG Image File", Make);
+    });
+}
+
+#endif
 
 } // namespace mv

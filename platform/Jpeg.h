@@ -2,9 +2,15 @@
 #pragma once
 
 #include "platform/Classes.h"
+#if __has_include("platform/Graphics.h")
+#include "platform/Graphics.h"
+#define MV_HAVE_GRAPHICS 1
+#endif
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace mv {
 
@@ -58,5 +64,63 @@ struct TJPEGDecodeResult {
 // take). A file that ends early gives the partial picture and a warning.
 void DecodeJPEG(const uint8_t* Data, size_t Size, TJPEGOutput Output, int Width, int Height,
                 uint8_t* const* Rows, TJPEGDecodeResult& Result);
+
+#if MV_HAVE_GRAPHICS // until the graphic framework lands
+// The platform's JPEG graphic. LoadFromStream keeps the file's bytes and reads the size from
+// the header; the picture is decoded when it is first needed (Bitmap, Draw, AssignTo, the
+// palette): a 24-bit bitmap on a screen of more than 8 bits per pixel, otherwise an 8-bit
+// bitmap of at most 236 colors. SaveToStream writes the bytes as they were read.
+class TJPEGImage : public TGraphic {
+public:
+    TJPEGImage() = default;
+    ~TJPEGImage() override;
+    TJPEGImage(const TJPEGImage&) = delete;
+    TJPEGImage& operator=(const TJPEGImage&) = delete;
+    std::string ClassName() const override { return "TJPEGImage"; }
+
+    void LoadFromStream(TStream& Stream) override;
+    void SaveToStream(TStream& Stream) override;
+    using TGraphic::LoadFromFile;
+
+    bool GetEmpty() const override { return FData.empty(); }
+    int32_t GetWidth() const override { return FHeader.Width; }
+    int32_t GetHeight() const override { return FHeader.Height; }
+    // A JPEG's size is that of its picture: raises EInvalidGraphicOperation.
+    void SetWidth(int32_t Value) override;
+    void SetHeight(int32_t Value) override;
+    // The decoded bitmap's palette (8-bit decodes), none for 24-bit ones.
+    HPALETTE GetPalette() override;
+    bool Equals(TGraphic* Graphic) override;
+
+    // Draws the decoded picture stretched into Rect.
+    void Draw(TCanvas* ACanvas, const TRect& Rect) override;
+    // From another JPEG image: its bytes (decoded again when needed); else the platform's.
+    void Assign(TPersistent* Source) override;
+    // To a TBitmap: the decoded bitmap; else the platform's conversion error.
+    void AssignTo(TPersistent* Dest) override;
+
+    // The decoded picture, made on first use; null when the image is empty. The image owns it.
+    TBitmap* Bitmap();
+    // Drops the decoded picture (the next use decodes again, for the screen of that time).
+    void FreeBitmap();
+    const TJPEGHeader& Header() const { return FHeader; }
+    const std::vector<uint8_t>& Data() const { return FData; }
+    // libjpeg's warnings of the last decode (a truncated file gives one).
+    int Warnings() const { return FWarnings; }
+
+private:
+    std::vector<uint8_t> FData;
+    TJPEGHeader FHeader;
+    std::unique_ptr<TBitmap> FBitmap;
+    int FWarnings = 0;
+};
+
+// Registers "jpeg" and "jpg" ("JPEG Image File") with the picture framework. The formats
+// must follow the GIF format in the framework's lists, so the GIF library's start-up calls
+// this after registering "gif"; a program without it calls this itself. Calling it again
+// does nothing.
+void RegisterJPEGFormats();
+
+#endif
 
 } // namespace mv
