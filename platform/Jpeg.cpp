@@ -360,7 +360,9 @@ TBitmap* TJPEGImage::Bitmap() {
     return FBitmap.get();
 }
 
-void TJPEGImage::FreeBitmap() { FBitmap.reset(); }
+void TJPEGImage::FreeBitmap() {
+    FBitmap.reset();
+}
 
 void TJPEGImage::Draw(TCanvas* ACanvas, const TRect& Rect) {
     if (TBitmap* B = Bitmap()) ACanvas->StretchDraw(Rect, B);
