@@ -310,3 +310,43 @@ TEST(IconDecode, MutatedFilesGiveAPictureOrAnError) {
             }
         }
 }
+
+#if MV_HAVE_GRAPHICS
+// The graphic keeps the file's bytes, shows the largest image, and cannot become a bitmap by
+// assignment (it is drawn onto one instead).
+TEST(IconGraphic, LoadsSavesAndRefusesBitmapAssignment) {
+    Bytes File = IconFile({{16, 16, 8, BitmapEntry(Pattern(16, 16, Colors16, false), 8, Colors16)},
+                           {24, 20, 32, PNGEntry(Pattern(24, 20, Colors16, true))}});
+    TMemoryStream In;
+    In.WriteBuffer(File.data(), static_cast<int64_t>(File.size()));
+    In.SetPosition(0);
+    TIcon I;
+    EXPECT_TRUE(I.Empty());
+    I.LoadFromStream(In);
+    EXPECT_EQ(I.Width(), 24);
+    EXPECT_EQ(I.Height(), 20);
+    TMemoryStream Out;
+    I.SaveToStream(Out);
+    EXPECT_EQ(Out.Bytes(), File);
+
+    TBitmap B;
+    try {
+        B.Assign(&I);
+        FAIL() << "no error";
+    } catch (const EConvertError& E) {
+        EXPECT_EQ(std::string(E.what()), "Cannot assign a TIcon to a TBitmap");
+    }
+    TIconInfo Info;
+    ASSERT_TRUE(GetIconInfo(I.Handle(), &Info));
+    EXPECT_TRUE(Info.hbmColor);
+    EXPECT_TRUE(Info.hbmMask);
+    EXPECT_FALSE(GetIconInfo(HICON(), &Info));
+
+    // A damaged file leaves the icon as it was.
+    TMemoryStream Bad;
+    Bad.WriteBuffer(File.data(), 20);
+    Bad.SetPosition(0);
+    EXPECT_THROW(I.LoadFromStream(Bad), EInvalidGraphic);
+    EXPECT_EQ(I.Width(), 24);
+}
+#endif

@@ -304,3 +304,96 @@ TEST(JpegDecode, MutatedFilesGiveAPictureOrAnError) {
         }
     }
 }
+
+#if MV_HAVE_GRAPHICS
+namespace {
+struct ScreenDepth {
+    int Saved = ScreenBitsPerPixel();
+    explicit ScreenDepth(int Bits) { SetScreenBitsPerPixel(Bits); }
+    ~ScreenDepth() { SetScreenBitsPerPixel(Saved); }
+};
+} // namespace
+
+// The graphic keeps the file's bytes and size, and gives its decoded picture to a bitmap:
+// 24 bits on a true-color screen, at most 236 colors on an 8-bit one.
+TEST(JPEGImage, LoadsSavesAndAssignsToABitmap) {
+    const int W = 61, H = 47;
+    Bytes Src = SourcePicture(W, H);
+    Bytes File = WriteJPEG(Src, W, H, Kind::RGB);
+    TMemoryStream In;
+    In.WriteBuffer(File.data(), static_cast<int64_t>(File.size()));
+    In.SetPosition(0);
+    TJPEGImage J;
+    EXPECT_TRUE(J.Empty());
+    J.LoadFromStream(In);
+    EXPECT_FALSE(J.Empty());
+    EXPECT_EQ(J.Width(), W);
+    EXPECT_EQ(J.Height(), H);
+    TMemoryStream Out;
+    J.SaveToStream(Out);
+    EXPECT_EQ(Out.Bytes(), File);
+
+    {
+        ScreenDepth Screen(32);
+        J.FreeBitmap();
+        TBitmap B;
+        B.Assign(&J);
+        ASSERT_EQ(B.PixelFormat(), pf24bit);
+        ASSERT_EQ(B.Width(), W);
+        ASSERT_EQ(B.Height(), H);
+        int Max = 0;
+        for (int y = 0; y < H; ++y) {
+            const uint8_t* Row = static_cast<const uint8_t*>(B.ScanLine(y));
+            for (int x = 0; x < W; ++x)
+                for (int c = 0; c < 3; ++c)
+                    Max =
+                        std::max(Max, std::abs(Row[3 * x + c] -
+                                               Src[(static_cast<size_t>(y) * W + x) * 3 + 2 - c]));
+        }
+        EXPECT_LE(Max, 8);
+    }
+    {
+        ScreenDepth Screen(8);
+        J.FreeBitmap();
+        TBitmap B;
+        B.Assign(&J);
+        ASSERT_EQ(B.PixelFormat(), pf8bit);
+        HPALETTE P = B.Palette();
+        ASSERT_TRUE(P);
+        TPaletteEntry Entries[256];
+        uint32_t N = GetPaletteEntries(P, 0, 256, Entries);
+        EXPECT_GT(N, 1u);
+        EXPECT_LE(N, 236u);
+        for (int y = 0; y < H; ++y) {
+            const uint8_t* Row = static_cast<const uint8_t*>(B.ScanLine(y));
+            for (int x = 0; x < W; ++x) ASSERT_LT(Row[x], N);
+        }
+    }
+}
+
+TEST(JPEGImage, BadDataRaisesAndKeepsThePicture) {
+    Bytes File = WriteJPEG(SourcePicture(20, 10), 20, 10, Kind::RGB);
+    TJPEGImage J;
+    TMemoryStream In;
+    In.WriteBuffer(File.data(), static_cast<int64_t>(File.size()));
+    In.SetPosition(0);
+    J.LoadFromStream(In);
+    TMemoryStream Bad;
+    Bad.WriteBuffer("GIF89a....", 10);
+    Bad.SetPosition(0);
+    try {
+        J.LoadFromStream(Bad);
+        FAIL() << "no error";
+    } catch (const EInvalidGraphic& E) {
+        EXPECT_EQ(std::string(E.what()), "Not a JPEG file: starts with 0x47 0x49");
+    }
+    EXPECT_EQ(J.Width(), 20);
+    EXPECT_EQ(J.Data(), File);
+    // A JPEG converts only to bitmaps.
+    TJPEGImage Copy;
+    Copy.Assign(&J);
+    EXPECT_TRUE(Copy.Equals(&J));
+    TStringList Strings;
+    EXPECT_THROW(J.AssignTo(&Strings), EConvertError);
+}
+#endif
