@@ -1,5 +1,6 @@
 // libFuzzer target: any bytes through the metafile readers and the record player.
 // A clean EInvalidGraphic or a drawn picture are both fine; anything else is a finding.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>

@@ -32,6 +32,13 @@ int ClampInt(double V) {
     return static_cast<int>(std::ceil(V));
 }
 
+// The pixel nearest to a device coordinate, kept inside int range.
+int RoundPixel(double V) {
+    if (!(V > -1e9)) return -1000000000;
+    if (V > 1e9) return 1000000000;
+    return static_cast<int>(std::floor(V + 0.5));
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -423,8 +430,7 @@ void TPlayerDC::StrokeFigures(const std::vector<TPathFigure>& Figures) {
     for (const TPathFigure& F : Figures) {
         if (W < 1.5) {
             if (F.Points.size() == 1) {
-                FTarget.SetPixel(static_cast<int>(std::lround(F.Points[0].X)),
-                                 static_cast<int>(std::lround(F.Points[0].Y)), S.Pen.Color);
+                FTarget.SetPixel(RoundPixel(F.Points[0].X), RoundPixel(F.Points[0].Y), S.Pen.Color);
                 continue;
             }
             FTarget.ThinPolyline(F.Points, F.Closed, S.Pen.Color);
@@ -696,8 +702,7 @@ void TPlayerDC::AngleArc(double X, double Y, double Radius, double StartDeg, dou
 
 void TPlayerDC::SetPixel(double X, double Y, TRGB Color) {
     TPointF P = ToDevice(X, Y);
-    FTarget.SetPixel(static_cast<int>(std::floor(P.X + 0.5)),
-                     static_cast<int>(std::floor(P.Y + 0.5)), Color);
+    FTarget.SetPixel(RoundPixel(P.X), RoundPixel(P.Y), Color);
 }
 
 // ---------------------------------------------------------------------------
@@ -833,8 +838,8 @@ void TPlayerDC::TextOut(double X, double Y, const std::u32string& Text,
         const auto& G = Glyphs[i];
         if (!G || G->Bits.empty()) continue;
         double OX = Base.X + Dir.X * Pos[i], OY = Base.Y + Dir.Y * Pos[i];
-        int GX = static_cast<int>(std::floor(OX + 0.5)) + G->Left;
-        int GY = static_cast<int>(std::floor(OY + 0.5)) - G->Top;
+        int GX = RoundPixel(OX) + G->Left;
+        int GY = RoundPixel(OY) - G->Top;
         FTarget.DrawMonoBitmap(G->Bits.data(), G->Width, G->Rows, G->Pitch, GX, GY, S.TextColor);
     }
     auto Bar = [&](double Offset, double Thick) { // a line along the text, Offset below base
@@ -890,9 +895,9 @@ void TPlayerDC::StretchDib(const TDib& Dib, double XDest, double YDest, double W
         PatBlt(XDest, YDest, WDest, HDest, Rop); // operations without a source
         return;
     }
-    int Y = YSrc;
+    int64_t Y = YSrc;
     // The source rectangle of a bottom-up DIB counts from its lowest row.
-    if (SourceFromBottom && Dib.BottomUp) Y = Dib.Image.Height - (YSrc + HSrc);
+    if (SourceFromBottom && Dib.BottomUp) Y = int64_t{Dib.Image.Height} - (int64_t{YSrc} + HSrc);
     TPointF P0 = ToDevice(XDest, YDest), P1 = ToDevice(XDest + WDest, YDest + HDest);
     FTarget.StretchImage(Dib.Image, XSrc, Y, WSrc, HSrc, P0.X, P0.Y, P1.X, P1.Y, Op);
 }

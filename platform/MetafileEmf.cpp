@@ -570,7 +570,7 @@ private:
                 if (TGdiObject* O = Slot(U(8))) {
                     O->Kind = TGdiObject::okPen;
                     O->Pen.Style = I(12);
-                    O->Pen.Width = std::abs(I(16));
+                    O->Pen.Width = std::fabs(static_cast<double>(I(16)));
                     O->Pen.Cosmetic = O->Pen.Width == 0;
                     O->Pen.Color = Color(U(24));
                 }
@@ -721,9 +721,9 @@ TMetafileInfo ReadEmfInfo(const uint8_t* Data, size_t Size) {
                 static_cast<int32_t>(int64_t{I.BoundsLeft} * 100 * I.DeviceWidthMM / I.DeviceWidth);
             I.FrameTop = static_cast<int32_t>(int64_t{I.BoundsTop} * 100 * I.DeviceHeightMM /
                                               I.DeviceHeight);
-            I.FrameRight = static_cast<int32_t>(int64_t{I.BoundsRight + 1} * 100 * I.DeviceWidthMM /
-                                                I.DeviceWidth);
-            I.FrameBottom = static_cast<int32_t>(int64_t{I.BoundsBottom + 1} * 100 *
+            I.FrameRight = static_cast<int32_t>((int64_t{I.BoundsRight} + 1) * 100 *
+                                                I.DeviceWidthMM / I.DeviceWidth);
+            I.FrameBottom = static_cast<int32_t>((int64_t{I.BoundsBottom} + 1) * 100 *
                                                  I.DeviceHeightMM / I.DeviceHeight);
         }
     }

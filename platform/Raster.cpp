@@ -401,8 +401,8 @@ void TRasterizer::DrawMonoBitmap(const uint8_t* Bits, int Width, int Rows, int P
     }
 }
 
-void TRasterizer::StretchImage(const TImage& Src, int SX, int SY, int SW, int SH, double X0,
-                               double Y0, double X1, double Y1, TBlitOp Op) {
+void TRasterizer::StretchImage(const TImage& Src, int64_t SX, int64_t SY, int64_t SW, int64_t SH,
+                               double X0, double Y0, double X1, double Y1, TBlitOp Op) {
     if (Src.Width <= 0 || Src.Height <= 0 || SW == 0 || SH == 0) return;
     if (!std::isfinite(X0) || !std::isfinite(X1) || !std::isfinite(Y0) || !std::isfinite(Y1))
         return;
@@ -421,24 +421,24 @@ void TRasterizer::StretchImage(const TImage& Src, int SX, int SY, int SW, int SH
     if (dr <= dl || db <= dt || R - L <= 0 || B - T <= 0) return;
     if (!Spend(static_cast<uint64_t>(dr - dl) * static_cast<uint64_t>(db - dt))) return;
     double ScaleX = SW / (R - L), ScaleY = SH / (B - T);
-    std::vector<int> Col(static_cast<size_t>(dr - dl));
+    // Source offsets as 64-bit numbers: a picture may give any 32-bit rectangle.
+    std::vector<int64_t> Col(static_cast<size_t>(dr - dl));
     for (int x = dl; x < dr; ++x) {
-        double u = (x - L + 0.5) * ScaleX;
-        long sx = static_cast<long>(std::floor(u));
-        sx = std::clamp<long>(sx, 0, SW - 1);
+        double u = std::clamp((x - L + 0.5) * ScaleX, 0.0, static_cast<double>(SW - 1));
+        int64_t sx = static_cast<int64_t>(std::floor(u));
         if (MirrorX) sx = SW - 1 - sx;
-        Col[static_cast<size_t>(x - dl)] = static_cast<int>(SX + sx);
+        Col[static_cast<size_t>(x - dl)] = SX + sx;
     }
     for (int y = dt; y < db; ++y) {
-        long sy = static_cast<long>(std::floor((y - T + 0.5) * ScaleY));
-        sy = std::clamp<long>(sy, 0, SH - 1);
+        double v = std::clamp((y - T + 0.5) * ScaleY, 0.0, static_cast<double>(SH - 1));
+        int64_t sy = static_cast<int64_t>(std::floor(v));
         if (MirrorY) sy = SH - 1 - sy;
-        long ry = SY + sy;
+        int64_t ry = SY + sy;
         if (ry < 0 || ry >= Src.Height) continue;
         for (int x = dl; x < dr; ++x) {
-            int rx = Col[static_cast<size_t>(x - dl)];
+            int64_t rx = Col[static_cast<size_t>(x - dl)];
             if (rx < 0 || rx >= Src.Width) continue;
-            TRGB s = Src.At(rx, static_cast<int>(ry));
+            TRGB s = Src.At(static_cast<int>(rx), static_cast<int>(ry));
             TRGB d;
             switch (Op) {
             case boSrcCopy:

@@ -118,8 +118,8 @@ public:
                         TRGB Color);
     // The source rectangle (SX, SY, SW, SH) of Src stretched onto the device rectangle from
     // (X0, Y0) to (X1, Y1) (a reversed pair mirrors), nearest neighbour.
-    void StretchImage(const TImage& Src, int SX, int SY, int SW, int SH, double X0, double Y0,
-                      double X1, double Y1, TBlitOp Op);
+    void StretchImage(const TImage& Src, int64_t SX, int64_t SY, int64_t SW, int64_t SH, double X0,
+                      double Y0, double X1, double Y1, TBlitOp Op);
     // Inverts the pixels of a rectangle (bitwise not).
     void InvertRect(const TIntRect& R);
 

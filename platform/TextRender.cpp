@@ -18,10 +18,11 @@ namespace mv::text {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// Largest em size we render; larger requests are drawn at this size's scale being refused
-// (they would only make huge bitmaps).
+// Largest em size we render; larger requests draw nothing (they would only make huge
+// bitmaps).
 constexpr double kMaxEmPixels = 4096;
 constexpr size_t kGlyphCacheLimit = 4096;
+constexpr size_t kChainCacheLimit = 64;
 
 bool IsCJKCharset(int Charset) {
     return Charset == 128 || Charset == 129 || Charset == 130 || Charset == 134 || Charset == 136;
@@ -64,6 +65,12 @@ struct TFaceEntry {
 };
 
 struct TFontChain {
+    TFontChain() = default;
+    TFontChain(const TFontChain&) = delete;
+    TFontChain& operator=(const TFontChain&) = delete;
+    ~TFontChain() {
+        if (Set) FcFontSetDestroy(Set);
+    }
     FcFontSet* Set = nullptr;
     std::vector<FcCharSet*> CharSets; // per font of Set, owned by Set
     std::vector<int> FaceIndex;       // into TState::Faces, -1 not loaded yet, -2 failed
@@ -77,6 +84,15 @@ struct TState {
     std::map<std::pair<std::string, int>, int> FaceByFile;
     std::map<std::tuple<std::string, bool, bool, bool>, std::unique_ptr<TFontChain>> Chains;
     std::map<std::tuple<int, long, long, bool, bool, char32_t>, std::shared_ptr<TGlyph>> Glyphs;
+
+    ~TState() {
+        Glyphs.clear();
+        Chains.clear();
+        for (TFaceEntry& F : Faces)
+            if (F.Face) FT_Done_Face(F.Face);
+        if (Library) FT_Done_FreeType(Library);
+        if (Initialised) FcFini(); // fontconfig's own caches, so leak checkers stay quiet
+    }
 
     bool Init() {
         if (Initialised) return Library != nullptr;
@@ -92,6 +108,8 @@ struct TState {
         auto Key = std::make_tuple(R.Face, Bold, R.Italic, CJK);
         auto It = Chains.find(Key);
         if (It != Chains.end()) return It->second.get();
+        // Every face name a picture gives makes a chain; keep their number bounded.
+        if (Chains.size() >= kChainCacheLimit) Chains.clear();
         auto C = std::make_unique<TFontChain>();
         FcPattern* P = FcPatternCreate();
         if (!R.Face.empty())

@@ -37,8 +37,8 @@ struct TFontMetrics {
 // Em size for a cell height (ascent + descent) of CellPixels in the face the request picks.
 double EmForCellHeight(const TFontRequest& Request, double CellPixels);
 TFontMetrics Metrics(const TFontRequest& Request);
-// The glyph for one character, or null when no installed face can draw anything for it.
-// The pointer stays valid until the next call into this module from any thread.
+// The glyph for one character, or null when no installed face can draw anything for it
+// (or the size is beyond what we render). Glyphs are cached.
 std::shared_ptr<const TGlyph> Glyph(const TFontRequest& Request, char32_t Code);
 // True when at least one face could be loaded (fonts are installed).
 bool Available();

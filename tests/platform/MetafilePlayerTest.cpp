@@ -453,3 +453,31 @@ TEST(MetafileDamage, MutatedFilesGiveAnErrorOrAPicture) {
 
 } // namespace
 } // namespace mv
+
+namespace mv {
+namespace {
+
+// Files that once broke the player: a clean error or a picture, nothing else.
+TEST(MetafileDamage, CrashFilesReplayCleanly) {
+    std::string Dir = std::string(MORVELLAN_TEST_DATA) + "/crash/";
+    int Seen = 0;
+    for (const char* Name :
+         {"metafile-text-origin-out-of-int-range.emf", "metafile-dib-source-offset-overflow.emf"}) {
+        TMemoryStream S;
+        S.LoadFromFile(Dir + Name);
+        ++Seen;
+        try {
+            auto Info = metafile::ReadMetafileInfo(S.Memory(), static_cast<size_t>(S.Size()));
+            std::vector<uint32_t> Px(64 * 64);
+            raster::TPixelBuffer B{reinterpret_cast<uint8_t*>(Px.data()), 64, 64, 256, 4, 0};
+            raster::TRasterizer R(B);
+            metafile::PlayMetafile(S.Memory(), Info, R, 0, 0, 64, 64);
+            metafile::PlayMetafile(S.Memory(), Info, R, 64, 32, 0, 0);
+        } catch (const EInvalidGraphic&) {
+        }
+    }
+    EXPECT_EQ(Seen, 2);
+}
+
+} // namespace
+} // namespace mv
