@@ -257,8 +257,7 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits) 
         Invalid(Format("BMP compression %u is not supported", H.Compression));
     }
     if (RLE && TopDown) Invalid("BMP RLE data cannot be stored top-down");
-    if (W > bmplimits::MaxSide || Ht > bmplimits::MaxSide ||
-        static_cast<int64_t>(W) * Ht > bmplimits::MaxPixels)
+    if (W > bmplimits::MaxSide || Ht > bmplimits::MaxSide)
         Invalid(Format("BMP header claims %d x %d pixels, more than we accept", W, Ht));
 
     // Masks for 16 and 32 bits.
@@ -345,6 +344,8 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits) 
         if (static_cast<int64_t>(W) * Ht > (Len + 2) * bmplimits::MaxRLEPixelsPerByte)
             Invalid(Format("BMP header claims %d x %d pixels from %lld bytes of RLE data", W, Ht,
                            static_cast<long long>(Len)));
+        if (static_cast<int64_t>(W) * Ht > bmplimits::MaxPixels)
+            Invalid(Format("BMP header claims %d x %d pixels, more than we accept", W, Ht));
         std::vector<uint8_t> Data(static_cast<size_t>(Len));
         S.SetPosition(PixelPos);
         if (S.Read(Data.data(), Len) != Len) Invalid();
@@ -366,6 +367,9 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits) 
         Invalid(Format("BMP pixel data is truncated: %lld of %lld bytes present",
                        static_cast<long long>(DataAvail), static_cast<long long>(Need)));
     }
+
+    if (static_cast<int64_t>(W) * Ht > bmplimits::MaxPixels)
+        Invalid(Format("BMP header claims %d x %d pixels, more than we accept", W, Ht));
 
     bool Standard16 = Bits == 16 && ((RM == 0x7C00 && GM == 0x03E0 && BM == 0x001F) ||
                                      (RM == 0xF800 && GM == 0x07E0 && BM == 0x001F));
