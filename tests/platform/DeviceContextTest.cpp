@@ -79,6 +79,20 @@ TEST(StretchBlt, MirrorsAndClips) {
     EXPECT_EQ(Pixel(E, 2, 0), 0u);
 }
 
+TEST(StretchBlt, ShrinkingBlackOnWhiteAndsWhiteOnBlackOrs) {
+    auto Src = Make24(2, 1, [](int x, int) { return x ? COLORREF(0x0F0F0F) : COLORREF(0x3C3CFF); });
+    TBitmap D(1, 1, pf24bit);
+    HDC DC = D.Canvas().Handle();
+    StretchBlt(DC, 0, 0, 1, 1, Src->Canvas().Handle(), 0, 0, 2, 1, SRCCOPY);
+    EXPECT_EQ(Pixel(D, 0, 0), 0x0F0F0Fu & 0x3C3CFFu);
+    SetStretchBltMode(DC, WHITEONBLACK);
+    StretchBlt(DC, 0, 0, 1, 1, Src->Canvas().Handle(), 0, 0, 2, 1, SRCCOPY);
+    EXPECT_EQ(Pixel(D, 0, 0), 0x0F0F0Fu | 0x3C3CFFu);
+    SetStretchBltMode(DC, HALFTONE);
+    StretchBlt(DC, 0, 0, 1, 1, Src->Canvas().Handle(), 0, 0, 2, 1, SRCCOPY);
+    EXPECT_EQ(Pixel(D, 0, 0), RGB(0x87, 0x26, 0x26)); // averaged, rounded
+}
+
 TEST(BitBlt, RasterOperations) {
     const COLORREF S = 0x0F33CC, D = 0x5A5A5A;
     struct {
@@ -318,6 +332,7 @@ TEST(Canvas, FillPixelsChangeAndLock) {
     B.Canvas().Unlock();
     // CopyRect stretches through the copy mode.
     TBitmap D(2, 2, pf24bit);
+    SetStretchBltMode(D.Canvas().Handle(), COLORONCOLOR);
     D.Canvas().CopyRect(Rect(0, 0, 2, 2), B.Canvas(), Rect(0, 0, 4, 4));
     EXPECT_EQ(D.Canvas().Pixels(0, 0), clRed);   // source (1, 1)
     EXPECT_EQ(D.Canvas().Pixels(1, 1), clBlack); // source (3, 3)
