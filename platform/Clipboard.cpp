@@ -14,11 +14,12 @@ namespace mv {
 // Global memory
 
 namespace {
-// Locked blocks by address, so that GlobalHandle can find a block from its address.
+// Locked blocks by address, so that GlobalHandle can find a block from its address. The table
+// outlives every other static object (blocks the clipboard keeps are freed at exit after it).
 std::mutex GlobalLockTable;
 std::map<const void*, std::weak_ptr<TGlobalMemory>>& LockedBlocks() {
-    static std::map<const void*, std::weak_ptr<TGlobalMemory>> M;
-    return M;
+    static auto* M = new std::map<const void*, std::weak_ptr<TGlobalMemory>>;
+    return *M;
 }
 } // namespace
 
