@@ -54,6 +54,7 @@ protected:
     void RequireHandle() override {
         // Someone is about to draw: the pixels may change, so the mask is made again later.
         FOwner->FMask.reset();
+        if (!FOwner->GetEmpty()) FOwner->Handle();
         Reselect();
     }
 
@@ -205,29 +206,33 @@ void TBitmap::Resize(int32_t Width, int32_t Height) {
     if (Width < 0 || Height < 0)
         throw EInvalidGraphicOperation(Format("Invalid bitmap size %d x %d", Width, Height));
     if (Width == FWidth && Height == FHeight) return;
+    if (!FImage) {
+        // The pixels are made when first needed, so setting width, height and format in turn
+        // allocates once.
+        FWidth = Width;
+        FHeight = Height;
+        PixelsChanged();
+        return;
+    }
     TPixelFormat F = PixelFormat();
     if (F == pfCustom) F = pf32bit;
-    HBITMAP Old = FImage ? FImage->Clone() : nullptr;
     HBITMAP N = NewObject(Width, Height, F);
-    if (Old) {
-        // The new pixels keep the old table and what of the old picture fits.
-        N->ColorTable = Old->ColorTable;
-        N->Monochrome = Old->Monochrome;
-        N->RedMask = Old->RedMask;
-        N->GreenMask = Old->GreenMask;
-        N->BlueMask = Old->BlueMask;
-        if (Old->BitCount == N->BitCount) {
-            int32_t Rows = std::min(Height, Old->Height);
-            size_t Bytes = static_cast<size_t>(std::min(N->Stride, Old->Stride));
-            for (int32_t y = 0; y < Rows; ++y) std::memcpy(N->Row(y), Old->Row(y), Bytes);
-        }
+    const TBitmapObject& Old = *FImage;
+    // The new pixels keep the old table and what of the old picture fits.
+    N->ColorTable = Old.ColorTable;
+    N->Monochrome = Old.Monochrome;
+    N->DIB = Old.DIB;
+    N->RedMask = Old.RedMask;
+    N->GreenMask = Old.GreenMask;
+    N->BlueMask = Old.BlueMask;
+    if (Old.BitCount == N->BitCount) {
+        int32_t Rows = std::min(Height, Old.Height);
+        size_t Bytes = static_cast<size_t>(std::min(N->Stride, Old.Stride));
+        for (int32_t y = 0; y < Rows; ++y) std::memcpy(N->Row(y), Old.Row(y), Bytes);
     }
     FWidth = Width;
     FHeight = Height;
-    if (FImage)
-        ReplaceContents(*FImage, std::move(*N));
-    else
-        FImage = N;
+    ReplaceContents(*FImage, std::move(*N));
     if (FCanvas) FCanvas->Reselect();
     PixelsChanged();
 }
@@ -336,11 +341,8 @@ void TBitmap::SetPixelFormat(TPixelFormat Value) {
     FPixelFormat = Value;
     FHandleType = Value == pfDevice ? bmDDB : bmDIB;
     FMonochrome = false;
-    if (!FImage) {
-        if (FWidth > 0 || FHeight > 0) NewImage(FWidth, FHeight, Value);
-        return;
-    }
-    HBITMAP Old = FImage->Clone();
+    if (!FImage) return; // made in the new format when first needed
+    HBITMAP Old = FImage;
     HBITMAP N = NewObject(FWidth, FHeight, Value);
     int NewBits = N->BitCount;
     if (NewBits <= 8 && Old->BitCount <= NewBits) {
@@ -350,7 +352,8 @@ void TBitmap::SetPixelFormat(TPixelFormat Value) {
         else if (!Old->ColorTable.empty())
             N->ColorTable = Old->ColorTable;
         if (Old->Monochrome) {
-            // Read as the black-and-white table it stands for, index for index.
+            // Read as the black-and-white table it stands for, index for index (the old
+            // contents are replaced below anyway).
             Old->Monochrome = false;
             Old->ColorTable = N->ColorTable;
         }
@@ -374,6 +377,7 @@ void* TBitmap::ScanLine(int32_t Row) {
 }
 
 HPALETTE TBitmap::GetPalette() {
+    if (!GetEmpty()) Handle();
     if (FImage && FImage->BitCount <= 8 && !FImage->ColorTable.empty()) {
         if (FTablePalette && PaletteToColorTable(FTablePalette) == FImage->ColorTable)
             return FTablePalette;
@@ -414,6 +418,7 @@ void TBitmap::SetTransparent(bool Value) {
 
 TColor TBitmap::TransparentColor() {
     if (FTransparentMode == tmFixed && FTransparentColor != clDefault) return FTransparentColor;
+    if (!GetEmpty()) Handle();
     if (!FImage || FWidth == 0 || FHeight == 0) return clDefault;
     return static_cast<TColor>(FImage->PixelColor(0, FHeight - 1));
 }
@@ -437,6 +442,7 @@ void TBitmap::SetTransparentMode(TTransparentMode Value) {
 
 HBITMAP TBitmap::MaskHandle() {
     if (FMask) return FMask;
+    if (!GetEmpty()) Handle();
     if (!FImage || FWidth == 0 || FHeight == 0) return nullptr;
     COLORREF Key = static_cast<COLORREF>(ColorToRGB(TransparentColor())) & 0xFFFFFF;
     HBITMAP M = CreateBitmap(FWidth, FHeight, 1, 1, nullptr);
@@ -550,7 +556,26 @@ void TBitmap::Draw(TCanvas& ACanvas, const TRect& R) {
 
 void TBitmap::LoadFromStream(TStream& Stream) {
     HBITMAP Img;
-    if (Stream.Position() < Stream.Size()) Img = ReadBMP(Stream);
+    if (Stream.Position() < Stream.Size()) {
+        // A bitmap object that only this bitmap holds can take the new pixels in place.
+        HBITMAP Reuse;
+        if (FImage) {
+            if (FCanvas) FCanvas->FreeContext();
+            if (FImage.use_count() == 1) Reuse = FImage;
+        }
+        try {
+            Img = ReadBMP(Stream, Reuse);
+        } catch (...) {
+            // Headers are checked before any pixel is read; a stream that fails while the
+            // pixels are read leaves the reused object emptied, and the bitmap with it.
+            if (Reuse && Reuse->Width == 0) {
+                FImage.reset();
+                FWidth = FHeight = 0;
+                PixelsChanged();
+            }
+            throw;
+        }
+    }
     if (FCanvas) FCanvas->FreeContext();
     FPalette.reset();
     FTablePalette.reset();

@@ -221,7 +221,8 @@ void DecodeRLE(const uint8_t* D, size_t N, TBitmapObject& B, bool Four) {
 // Reads the DIB whose info header starts at the stream's position. Base is where the file (or
 // the DIB, without a file header) starts; OffBits the pixel offset from Base, or 0 when the
 // pixels follow the color table.
-HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits) {
+HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits,
+                  const HBITMAP& Reuse) {
     int64_t HeaderPos = S.Position();
     THeader H;
     int64_t HeaderBytes = ReadInfoHeader(S, FileSize - (HeaderPos - Base), H);
@@ -382,15 +383,30 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits) 
             Img->GreenMask = GM;
             Img->BlueMask = BM;
         }
-        Img->Allocate(W, Ht, Bits, false);
+        if (Reuse && Reuse->Width == W && Reuse->Height == Ht && Reuse->BitCount == Bits &&
+            Reuse->SelectedCount == 0) {
+            // Same geometry: the pixels go into the memory the caller no longer needs.
+            Img = Reuse;
+            Img->DIB = true;
+            Img->Monochrome = false;
+            Img->RedMask = Bits == 16 ? RM : 0;
+            Img->GreenMask = Bits == 16 ? GM : 0;
+            Img->BlueMask = Bits == 16 ? BM : 0;
+        } else {
+            Img->Allocate(W, Ht, Bits, false);
+        }
         Img->ColorTable = std::move(Table);
+        auto ReadFailed = [&] {
+            if (Img == Reuse) Img->Allocate(0, 0, Bits); // half-written pixels are not kept
+            Invalid();
+        };
         if (TopDown && DataAvail >= Need) {
-            if (S.Read(Img->Bits(), Need) != Need) Invalid();
+            if (S.Read(Img->Bits(), Need) != Need) ReadFailed();
         } else {
             for (int32_t i = 0; i < Ht; ++i) {
                 uint8_t* Row = Img->Row(TopDown ? i : Ht - 1 - i);
                 int64_t Take = std::min<int64_t>(FileStride, DataAvail - FileStride * i);
-                if (S.Read(Row, Take) != Take) Invalid();
+                if (S.Read(Row, Take) != Take) ReadFailed();
                 if (Take < FileStride)
                     std::memset(Row + Take, 0, static_cast<size_t>(FileStride - Take));
             }
@@ -421,21 +437,21 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits) 
 
 } // namespace
 
-HBITMAP ReadBMP(TStream& Stream) {
+HBITMAP ReadBMP(TStream& Stream, const HBITMAP& Reuse) {
     int64_t Base = Stream.Position();
     int64_t FileSize = Stream.Size() - Base;
     uint8_t FH[14];
     if (FileSize < 14 + 12 || Stream.Read(FH, 14) != 14) Invalid();
     if (FH[0] != 'B' || FH[1] != 'M') Invalid();
     uint32_t OffBits = U32(FH + 10);
-    HBITMAP B = ReadDIBAt(Stream, Base, FileSize, OffBits == 0 ? 0 : OffBits);
+    HBITMAP B = ReadDIBAt(Stream, Base, FileSize, OffBits == 0 ? 0 : OffBits, Reuse);
     return B;
 }
 
 HBITMAP ReadDIB(const uint8_t* Data, size_t Size) {
     if (!Data) Invalid();
     TBufferStream S(Data, Size);
-    return ReadDIBAt(S, 0, static_cast<int64_t>(Size), 0);
+    return ReadDIBAt(S, 0, static_cast<int64_t>(Size), 0, nullptr);
 }
 
 void WriteBMP(TStream& Stream, const TBitmapObject& Image) {

@@ -71,8 +71,10 @@ constexpr int64_t MaxRLEPixelsPerByte = 16384;
 } // namespace bmplimits
 
 // Reads a BMP file from the stream's position. Damaged or hostile data raises EInvalidGraphic
-// with a message that says what is wrong; nothing is read past the data.
-HBITMAP ReadBMP(TStream& Stream);
+// with a message that says what is wrong; nothing is read past the data. When Reuse (which
+// nobody else may use) has the picture's size and depth, its memory receives the pixels and it
+// is the answer; should reading the pixels then fail, its contents are undefined.
+HBITMAP ReadBMP(TStream& Stream, const HBITMAP& Reuse = nullptr);
 // Reads a DIB held in memory that starts with its info header (as the clipboard and icon
 // files keep them): the header, the color table, then the pixels. Size is the bytes at Data.
 HBITMAP ReadDIB(const uint8_t* Data, size_t Size);

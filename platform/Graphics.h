@@ -258,7 +258,7 @@ HPALETTE ColorTableToPalette(const RGBQUAD* Table, int Count);
 // Exact nearest-color mapping into a color table.
 //
 // The answer is the entry at the least squared RGB distance, the lowest index on ties. The
-// mapper searches only the entries that can be nearest for the 8x8x8 cell the color falls
+// mapper searches only the entries that can be nearest for the 16x16x16 cell the color falls
 // in (computed once per cell), and keeps a cache of recent answers.
 class TColorMapper {
 public:

@@ -280,7 +280,7 @@ HPALETTE ColorTableToPalette(const RGBQUAD* Table, int Count) {
 // Nearest-color mapping
 
 namespace {
-constexpr int CellBits = 3;                // 8 cells per channel, each 32 values wide
+constexpr int CellBits = 4;                // 16 cells per channel, each 16 values wide
 constexpr int CellWidth = 256 >> CellBits; // 32
 constexpr uint32_t CellCount = 1u << (3 * CellBits);
 constexpr uint32_t CacheSize = 1u << 14;
