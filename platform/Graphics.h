@@ -817,7 +817,7 @@ private:
     HPALETTE FPalette;      // for 15 bits and deeper: the palette that was set (or null)
     HPALETTE FTablePalette; // the palette made from the color table (cached)
     TPixelFormat FPixelFormat = pfDevice;
-    TBitmapHandleType FHandleType = bmDIB;
+    TBitmapHandleType FHandleType = bmDDB; // a new bitmap is a device bitmap (pfDevice)
     TTransparentMode FTransparentMode = tmAuto;
     TColor FTransparentColor = clDefault;
     int32_t FWidth = 0;

@@ -87,6 +87,11 @@ uint32_t GetObjectType(const HGDIOBJ& Object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
+    // A released or deleted device context is no object any more.
+    if (auto DC = HandleCast<TDeviceContext>(Object); DC && !DC->Valid) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
     return Object->ObjectType();
 }
 

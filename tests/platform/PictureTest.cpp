@@ -102,20 +102,23 @@ TEST(Picture, RegistryOrderAndDefaultFilter) {
         TPlatformFormatSlot Slot;
         const char* Ext;
         const char* Desc;
-    } Platform[] = {{fsIcon, "ico", "Icons"}, {fsMetafile, "wmf", "Metafiles"},
+    } Platform[] = {{fsIcon, "ico", "Icons"},
+                    {fsMetafile, "wmf", "Metafiles"},
                     {fsEnhMetafile, "emf", "Enhanced Metafiles"}};
     TGraphicClass Stand = TOtherGraphic::ClassInfo();
     for (auto& F : Platform)
-        if (!TPicture::FindExtension(F.Ext)) TPicture::RegisterPlatformFileFormat(F.Slot, F.Ext, F.Desc, Stand);
+        if (!TPicture::FindExtension(F.Ext))
+            TPicture::RegisterPlatformFileFormat(F.Slot, F.Ext, F.Desc, Stand);
     TGraphicClass App = TTestGraphic::ClassInfo();
     TPicture::RegisterFileFormat("GIF", "GIF Image", App);
     TPicture::RegisterFileFormat("jpeg", "JPEG Image File", App);
     TPicture::RegisterFileFormat("jpg", "JPEG Image File", App);
-    EXPECT_EQ(GraphicFilter(TGraphic::ClassInfo()),
-              "All (*.jpg;*.jpeg;*.gif;*.bmp;*.ico;*.emf;*.wmf)|*.jpg;*.jpeg;*.gif;*.bmp;*.ico;*.emf;"
-              "*.wmf|JPEG Image File (*.jpg)|*.jpg|JPEG Image File (*.jpeg)|*.jpeg|GIF Image "
-              "(*.gif)|*.gif|Bitmaps (*.bmp)|*.bmp|Icons (*.ico)|*.ico|Enhanced Metafiles "
-              "(*.emf)|*.emf|Metafiles (*.wmf)|*.wmf");
+    EXPECT_EQ(
+        GraphicFilter(TGraphic::ClassInfo()),
+        "All (*.jpg;*.jpeg;*.gif;*.bmp;*.ico;*.emf;*.wmf)|*.jpg;*.jpeg;*.gif;*.bmp;*.ico;*.emf;"
+        "*.wmf|JPEG Image File (*.jpg)|*.jpg|JPEG Image File (*.jpeg)|*.jpeg|GIF Image "
+        "(*.gif)|*.gif|Bitmaps (*.bmp)|*.bmp|Icons (*.ico)|*.ico|Enhanced Metafiles "
+        "(*.emf)|*.emf|Metafiles (*.wmf)|*.wmf");
     EXPECT_EQ(TPicture::FindExtension("GIF"), App);
     EXPECT_EQ(TPicture::FindExtension("bmp"), TBitmap::ClassInfo());
     EXPECT_EQ(GraphicFilter(TBitmap::ClassInfo()), "All (*.bmp)|*.bmp|Bitmaps (*.bmp)|*.bmp");
