@@ -24,6 +24,7 @@ public:
             DeleteDC(DC);
         }
     }
+    bool DCHolds(const HBITMAP& B) const { return FHandle && FHandle->Bitmap == B; }
     // The bitmap object changed: select the new one.
     void Reselect() {
         if (!FHandle) return;
@@ -59,7 +60,6 @@ protected:
     }
 
 private:
-    bool DCHolds(const HBITMAP& B) const { return FHandle && FHandle->Bitmap == B; }
     TBitmap* FOwner;
 };
 
@@ -159,6 +159,22 @@ void SetPixelFormat(TBitmap* Bitmap, TPixelFormat PixelFormat) {
     Bitmap->SetPixelFormat(PixelFormat);
 }
 
+void TBitmap::ReplaceImage(const HBITMAP& N) {
+    if (!FImage) {
+        FImage = N;
+        return;
+    }
+    // Changed in place when only this bitmap (and its canvas) holds the object; a handle that
+    // someone else holds keeps its pixels, and the bitmap takes the new object.
+    long Own = 1 + (FCanvas && FCanvas->DCHolds(FImage) ? 1 : 0);
+    if (FImage.use_count() > Own) {
+        FImage = N;
+        if (FCanvas) FCanvas->FreeContext();
+    } else {
+        ReplaceContents(*FImage, std::move(*N));
+    }
+}
+
 TBitmap::TBitmap() = default;
 
 TBitmap::TBitmap(int32_t Width, int32_t Height, TPixelFormat Format) {
@@ -194,7 +210,7 @@ int32_t TBitmap::GetHeight() const {
 void TBitmap::NewImage(int32_t Width, int32_t Height, TPixelFormat Format) {
     HBITMAP N = NewObject(Width, Height, Format);
     if (FImage) {
-        ReplaceContents(*FImage, std::move(*N));
+        ReplaceImage(N);
     } else {
         FImage = N;
     }
@@ -232,7 +248,7 @@ void TBitmap::Resize(int32_t Width, int32_t Height) {
     }
     FWidth = Width;
     FHeight = Height;
-    ReplaceContents(*FImage, std::move(*N));
+    ReplaceImage(N);
     if (FCanvas) FCanvas->Reselect();
     PixelsChanged();
 }
@@ -351,15 +367,12 @@ void TBitmap::SetPixelFormat(TPixelFormat Value) {
             N->ColorTable = {{0, 0, 0, 0}, {255, 255, 255, 0}};
         else if (!Old->ColorTable.empty())
             N->ColorTable = Old->ColorTable;
-        if (Old->Monochrome) {
-            // Read as the black-and-white table it stands for, index for index (the old
-            // contents are replaced below anyway).
-            Old->Monochrome = false;
-            Old->ColorTable = N->ColorTable;
-        }
     }
+    // A monochrome source paints 0 in black and 1 in white (the default text and background
+    // colors), which are entries 0 and 1 of its black-and-white table.
     CopyPixels(N, Old);
-    ReplaceContents(*FImage, std::move(*N));
+    Old.reset();
+    ReplaceImage(N);
     FTablePalette.reset();
     if (NewBits <= 8) FPalette.reset();
     if (FCanvas) FCanvas->Reselect();

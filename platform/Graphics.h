@@ -809,6 +809,7 @@ protected:
 private:
     friend class TBitmapCanvas;
     void NewImage(int32_t Width, int32_t Height, TPixelFormat Format);
+    void ReplaceImage(const HBITMAP& New);
     void Resize(int32_t Width, int32_t Height);
     void EnsureDIB();
 

@@ -162,3 +162,21 @@ TEST(Bitmap, FilesAndEquality) {
     std::remove(Name.c_str());
     EXPECT_THROW(B.LoadFromFile(Name), EFOpenError);
 }
+
+TEST(Bitmap, ConvertingAWrappedHandleLeavesItsOwnerAlone) {
+    // A mask wrapped in a temporary bitmap, read at 8 bits and released again: the owner's
+    // monochrome mask is unchanged.
+    auto A = Gradient(4, 2);
+    HBITMAP Mask = A->MaskHandle();
+    {
+        TBitmap Wrapper;
+        Wrapper.SetHandle(Mask);
+        Wrapper.SetPixelFormat(pf8bit);
+        EXPECT_EQ(Wrapper.PixelFormat(), pf8bit);
+        EXPECT_NE(static_cast<uint8_t*>(Wrapper.ScanLine(1))[0], 0); // bottom-left: transparent
+        Wrapper.ReleaseHandle();
+    }
+    EXPECT_TRUE(Mask->Monochrome);
+    EXPECT_EQ(Mask->BitCount, 1);
+    EXPECT_EQ(A->MaskHandle(), Mask);
+}
