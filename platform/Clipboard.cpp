@@ -31,6 +31,12 @@ TGlobalMemory::~TGlobalMemory() {
 }
 
 HGLOBAL GlobalAlloc(uint32_t Flags, size_t Bytes) {
+    // Larger blocks than 16 GiB are refused outright: nothing here needs one, and asking the
+    // allocator for absurd sizes is not a way to find out.
+    if (Bytes > (size_t{1} << 34)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     auto M = std::make_shared<TGlobalMemory>(Bytes);
     // A block of 0 bytes still has an address of its own.
     size_t Real = Bytes == 0 ? 1 : Bytes;
