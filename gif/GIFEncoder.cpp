@@ -278,6 +278,18 @@ void TLZWEncoder::EncodePixels() {
     }
     int32_t Prefix = First;
 
+    // A memo in front of the hash table: for each prefix code, the last two (pixel, code) pairs
+    // the table answered or was given for it, most recent in the low half. Table entries never
+    // change until a reset, so a memo hit is exactly what Find would answer; on scans (long
+    // runs of paper with a little noise) it saves almost every hash walk.
+    // Half entry: bit 20 set, code in bits 8..19, pixel in bits 0..7; 0 = nothing known.
+    std::unique_ptr<uint64_t[]> Memo(new uint64_t[LZWTableSize]());
+    constexpr uint32_t MemoValid = 1u << 20;
+    auto Remember = [&](int32_t ForPrefix, int32_t Code, uint32_t Pixel) {
+        const uint64_t Entry = MemoValid | (static_cast<uint32_t>(Code) << 8) | Pixel;
+        Memo[ForPrefix] = (Memo[ForPrefix] << 32) | Entry;
+    };
+
     // Rows in coding order: the whole frame as one stretch, or the interlaced rows.
     const int64_t Width = FFrameWidth;
     const int64_t Height = FFrameHeight;
@@ -292,6 +304,17 @@ void TLZWEncoder::EncodePixels() {
                 Store();
                 FPrefixCode = static_cast<int16_t>(Prefix);
                 ColorError();
+            }
+            const uint64_t Known = Memo[Prefix];
+            const uint32_t Recent = static_cast<uint32_t>(Known);
+            const uint32_t Older = static_cast<uint32_t>(Known >> 32);
+            const uint32_t Wanted = MemoValid | C;
+            const bool RecentHit = (Recent & (MemoValid | 0xFF)) == Wanted;
+            const bool OlderHit = (Older & (MemoValid | 0xFF)) == Wanted;
+            if (RecentHit | OlderHit) {
+                const uint32_t Hit = RecentHit ? Recent : Older;
+                Prefix = static_cast<int32_t>((Hit >> 8) & 0xFFF);
+                continue;
             }
             const int32_t Key = (Prefix << 8) | static_cast<int32_t>(C);
             int32_t Slot = KeySlot(Key);
@@ -312,15 +335,16 @@ void TLZWEncoder::EncodePixels() {
             }
             if (Found < 0 && !HaveEmpty) Found = TableRef.Find(Key);
             if (Found >= 0) {
+                Remember(Prefix, Found, C);
                 Prefix = Found;
                 continue;
             }
             Emit(Prefix, false);
-            Prefix = static_cast<int32_t>(C);
             if (NextCode >= LZWTableSize - 1) {
                 // Table full: clear code at the current width, then back to the start width.
                 Emit(ClearValue, true);
                 TableRef.Reset();
+                std::memset(Memo.get(), 0, sizeof(uint64_t) * LZWTableSize);
                 NextCode = ClearValue + 2;
             } else {
                 // Add stops at the empty slot the lookup just met.
@@ -329,8 +353,10 @@ void TLZWEncoder::EncodePixels() {
                         (static_cast<uint32_t>(Key) << 12) | static_cast<uint32_t>(NextCode);
                 else
                     TableRef.Add(Key, static_cast<int16_t>(NextCode));
+                Remember(Prefix, NextCode, C);
                 ++NextCode;
             }
+            Prefix = static_cast<int32_t>(C);
             if (OutCount >= OutChunk) FlushOut();
         }
         if (!FInterlaced) break;
