@@ -165,16 +165,16 @@ inline uint8_t FloydStep(L& Lookup, int32_t* Row, TFloydSteinbergDitherer::TStat
     uint8_t Index = Lookup.MapColor(static_cast<uint8_t>(C[0]), static_cast<uint8_t>(C[1]),
                                     static_cast<uint8_t>(C[2]), R, G, B);
     const int32_t Got[3] = {R, G, B};
+    // Written without branches (the sign of the error is noise on real pictures); with e = 0
+    // the row entry, B and BB keep their values and R becomes 7 x 0.
     for (int Ch = 0; Ch < 3; ++Ch) {
         int32_t Err = C[Ch] - Got[Ch];
-        if (Err != 0) {
-            E[Ch] = S.BelowBehind[Ch] + 3 * Err;
-            S.BelowBehind[Ch] = S.Below[Ch] + 5 * Err;
-            S.Below[Ch] = Err;
-            S.Carry[Ch] = 7 * Err;
-        } else {
-            S.Carry[Ch] = 0;
-        }
+        bool Moved = Err != 0;
+        int32_t Entry = S.BelowBehind[Ch] + 3 * Err;
+        E[Ch] = Moved ? Entry : E[Ch];
+        S.BelowBehind[Ch] = Moved ? S.Below[Ch] + 5 * Err : S.BelowBehind[Ch];
+        S.Below[Ch] = Moved ? Err : S.Below[Ch];
+        S.Carry[Ch] = 7 * Err;
     }
     S.Position += Dir;
     return Index;
