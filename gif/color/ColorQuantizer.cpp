@@ -101,7 +101,9 @@ void TColorQuantizer::AddPixels(const uint8_t* BGR, int32_t Count) {
     }
 }
 
-void TColorQuantizer::FillFrom(const TOctreeNode* Node, uint8_t*& Entry, int32_t& Count) const {
+void TColorQuantizer::FillFrom(const TOctreeNode* Node, uint8_t*& Entry, int32_t& Count,
+                               int32_t Capacity) const {
+    if (Count >= Capacity) return;
     if (Node->Leaf) {
         if (Node->PixelCount > 0) {
             Entry[0] = static_cast<uint8_t>(Node->BlueSum / Node->PixelCount);
@@ -116,13 +118,35 @@ void TColorQuantizer::FillFrom(const TOctreeNode* Node, uint8_t*& Entry, int32_t
         return;
     }
     for (const TOctreeNode* Child : Node->Children)
-        if (Child) FillFrom(Child, Entry, Count);
+        if (Child) FillFrom(Child, Entry, Count, Capacity);
 }
 
-int32_t TColorQuantizer::FillColorTable(uint8_t* Table) const {
+int32_t TColorQuantizer::FillColorTable(uint8_t* Table, int32_t Capacity) const {
     int32_t Count = 0;
-    if (FRoot) FillFrom(FRoot, Table, Count);
+    if (FRoot) FillFrom(FRoot, Table, Count, Capacity);
     return Count;
+}
+
+std::vector<TLookupEntry> OctreePaletteEntries(const TColorQuantizer& Q, bool SystemColors,
+                                               const TLookupEntry* System20) {
+    uint8_t Table[4 * 256];
+    int32_t Leaves = Q.FillColorTable(Table, 256);
+    std::vector<TLookupEntry> Entries;
+    int32_t First = 0;
+    if (SystemColors) {
+        Entries.assign(256, TLookupEntry{});
+        for (int I = 0; I < 10; ++I) {
+            Entries[I] = System20[I];
+            Entries[246 + I] = System20[10 + I];
+        }
+        First = 10;
+        Leaves = std::min(Leaves, 236);
+    } else {
+        Entries.resize(Leaves);
+    }
+    for (int32_t I = 0; I < Leaves; ++I)
+        Entries[First + I] = {Table[4 * I + 2], Table[4 * I + 1], Table[4 * I], 0};
+    return Entries;
 }
 
 } // namespace mv

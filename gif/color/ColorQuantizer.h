@@ -3,6 +3,7 @@
 // remaining leaf, depth first, becomes the palette.
 #pragma once
 
+#include "gif/color/ColorLookup.h"
 #include "platform/Classes.h"
 
 #include <cstdint>
@@ -43,8 +44,8 @@ public:
     // leaf. False when there is nothing left to merge.
     bool MergeDeepestNode();
     // Writes one entry per leaf, depth first with children in index order, as blue, green,
-    // red, 0 (4 bytes each) into Table, which must hold Leaves() entries. Returns the count.
-    int32_t FillColorTable(uint8_t* Table) const;
+    // red, 0 (4 bytes each) into Table, at most Capacity entries. Returns the count written.
+    int32_t FillColorTable(uint8_t* Table, int32_t Capacity = 256) const;
 
     int32_t Leaves() const { return FLeaves; }
     int32_t MaxColors() const { return FMaxColors; }
@@ -53,7 +54,7 @@ public:
 private:
     TOctreeNode* NewNode(int32_t Level);
     void FreeNode(TOctreeNode* Node);
-    void FillFrom(const TOctreeNode* Node, uint8_t*& Entry, int32_t& Count) const;
+    void FillFrom(const TOctreeNode* Node, uint8_t*& Entry, int32_t& Count, int32_t Capacity) const;
 
     TOctreeNode* FRoot = nullptr;
     int32_t FLeaves = 0;
@@ -72,5 +73,11 @@ private:
     uint32_t FLastColor = 0xFFFFFFFFu;
     TOctreeNode* FLastLeaf = nullptr;
 };
+
+// The entries of an octree palette made from Q's leaves, in table order. Without system colors
+// there is one entry per leaf, so no entry is left undefined. With them there are 256: System20's
+// first ten at 0..9, its last ten at 246..255, the leaves from 10 on and black between.
+std::vector<TLookupEntry> OctreePaletteEntries(const TColorQuantizer& Q, bool SystemColors,
+                                               const TLookupEntry* System20);
 
 } // namespace mv
