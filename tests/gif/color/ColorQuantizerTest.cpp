@@ -132,3 +132,30 @@ TEST(ColorQuantizer, SettingsAreClampedToWhatTheTreeHolds) {
     TColorQuantizer Empty(8, 8);
     EXPECT_TRUE(Table(Empty).empty());
 }
+
+TEST(OctreePalette, EntriesFollowTheLeavesAndTheSystemColors) {
+    std::vector<TLookupEntry> System(20);
+    for (int I = 0; I < 20; ++I) System[I] = {uint8_t(I + 1), uint8_t(2 * I), uint8_t(3 * I), 0};
+    TColorQuantizer Q(236, 8);
+    std::vector<uint8_t> BGR = Row({{255, 0, 0}, {0, 0, 255}, {0, 0, 0}});
+    Q.AddPixels(BGR.data(), 3);
+
+    // Without system colors: one entry per leaf, nothing undefined.
+    auto Plain = OctreePaletteEntries(Q, false, nullptr);
+    ASSERT_EQ(Plain.size(), 3u);
+    EXPECT_EQ(Plain[1].Blue, 255);
+    EXPECT_EQ(Plain[2].Red, 255);
+
+    auto WithSystem = OctreePaletteEntries(Q, true, System.data());
+    ASSERT_EQ(WithSystem.size(), 256u);
+    for (int I = 0; I < 10; ++I) {
+        EXPECT_EQ(WithSystem[I].Red, System[I].Red);
+        EXPECT_EQ(WithSystem[246 + I].Red, System[10 + I].Red);
+        EXPECT_EQ(WithSystem[246 + I].Blue, System[10 + I].Blue);
+    }
+    EXPECT_EQ(WithSystem[10].Red, 0);
+    EXPECT_EQ(WithSystem[11].Blue, 255);
+    EXPECT_EQ(WithSystem[12].Red, 255);
+    for (int I = 13; I < 246; ++I)
+        EXPECT_EQ(WithSystem[I].Red | WithSystem[I].Green | WithSystem[I].Blue, 0);
+}
