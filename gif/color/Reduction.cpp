@@ -1,5 +1,7 @@
 #include "gif/color/Reduction.h"
 
+#include "gif/color/ColorQuantizer.h"
+
 #include <algorithm>
 
 namespace mv {
@@ -49,6 +51,81 @@ void MapRows(TDitherEngine& Ditherer, int32_t Height, const TSourceRow& Source,
         Ditherer.DitherRow(Src, Dst);
         Ditherer.StartNextRow();
     }
+}
+
+std::vector<TLookupEntry> OctreeEntries(const TReductionSource& Source, int32_t Colors,
+                                        int32_t ColorBits, bool SystemColors,
+                                        const std::vector<TLookupEntry>& System20) {
+    // With system colors the picture gets the 236 entries between the first and last ten.
+    TColorQuantizer Q(SystemColors ? 236 : Colors, ColorBits);
+    for (int32_t Y = 0; Y < Source.Height; ++Y) Q.AddPixels(Source.Row(Y), Source.Width);
+    std::vector<TLookupEntry> System = System20;
+    System.resize(20);
+    return OctreePaletteEntries(Q, SystemColors, System.data());
+}
+
+bool TColorReduction::Prepare(TReductionMethod Method, TDitherKind Kind, int32_t PaletteBits,
+                              const TReductionSource& Source, const TSystemPalettes& Palettes) {
+    FLookup.reset();
+    FDitherer.reset();
+    switch (Method) {
+    case rdSystem20:
+        FPalette = Palettes.System20 ? Palettes.System20() : std::vector<TLookupEntry>();
+        break;
+    case rdHalftone:
+        FPalette = Palettes.Halftone ? Palettes.Halftone() : std::vector<TLookupEntry>();
+        break;
+    case rdSystemGray:
+        FPalette = SystemGrayEntries();
+        break;
+    case rdMonochrome:
+        FPalette = BlackWhiteEntries();
+        break;
+    case rdGray256:
+        FPalette = GrayRampEntries();
+        break;
+    case rdNetscape216:
+        FPalette = Netscape216Entries();
+        break;
+    case rdOctree:
+        FPalette = OctreeEntries(Source, OctreeColorCount(PaletteBits), 8, false, {});
+        break;
+    case rdOctreeSystem:
+        FPalette =
+            OctreeEntries(Source, 256, 8, true,
+                          Palettes.System20 ? Palettes.System20() : std::vector<TLookupEntry>());
+        break;
+    case rdGivenPalette:
+        FPalette = Palettes.Given ? *Palettes.Given : std::vector<TLookupEntry>();
+        break;
+    default:
+        return false; // rdNone has no palette; other values are outside the enumeration
+    }
+    if (FPalette.size() > 256) FPalette.resize(256);
+
+    switch (Method) {
+    case rdMonochrome:
+        FLookup = std::make_unique<TMonochromeLookup>();
+        break;
+    case rdGray256:
+        FLookup = std::make_unique<TGrayScaleLookup>();
+        break;
+    case rdNetscape216:
+        FLookup = std::make_unique<TNetscapeColorLookup>();
+        break;
+    default:
+        FLookup = std::make_unique<TFastColorLookup>(FPalette.data(),
+                                                     static_cast<int32_t>(FPalette.size()));
+        break;
+    }
+    if (FLookup->Colors() == 0) return false;
+
+    FDitherer = CreateDitherer(Kind, Source.Width, FLookup.get());
+    return FDitherer != nullptr;
+}
+
+void TColorReduction::Map(const TReductionSource& Source, const TTargetRow& Target) {
+    if (FDitherer) MapRows(*FDitherer, Source.Height, Source.Row, Target);
 }
 
 } // namespace mv

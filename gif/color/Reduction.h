@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace mv {
@@ -44,5 +45,45 @@ using TSourceRow = std::function<const uint8_t*(int32_t Row)>;
 using TTargetRow = std::function<uint8_t*(int32_t Row)>;
 void MapRows(TDitherEngine& Ditherer, int32_t Height, const TSourceRow& Source,
              const TTargetRow& Target);
+
+// A picture as rows of blue, green, red bytes, row 0 the top (a 24-bit DIB reader's rows).
+struct TReductionSource {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    TSourceRow Row;
+};
+
+// The palettes the system owns, asked for only by the methods that use them.
+struct TSystemPalettes {
+    std::function<std::vector<TLookupEntry>()> System20; // the stock default palette (20)
+    std::function<std::vector<TLookupEntry>()> Halftone; // the screen's halftone palette
+    const std::vector<TLookupEntry>* Given = nullptr;    // rdGivenPalette's palette, or none
+};
+
+// One reduction's palette, lookup and ditherer: the steps between opening the reader and
+// filling the writer. Prepare answers false where the driver gives the empty bitmap (a method
+// or dither kind outside its enumeration, a palette without entries).
+class TColorReduction {
+public:
+    bool Prepare(TReductionMethod Method, TDitherKind Kind, int32_t PaletteBits,
+                 const TReductionSource& Source, const TSystemPalettes& Palettes);
+    // The palette the indices refer to, in palette order.
+    const std::vector<TLookupEntry>& Palette() const { return FPalette; }
+    TColorLookup* Lookup() const { return FLookup.get(); }
+    TDitherEngine* Ditherer() const { return FDitherer.get(); }
+    // The mapping pass over the prepared ditherer.
+    void Map(const TReductionSource& Source, const TTargetRow& Target);
+
+private:
+    std::vector<TLookupEntry> FPalette;
+    std::unique_ptr<TColorLookup> FLookup;
+    std::unique_ptr<TDitherEngine> FDitherer;
+};
+
+// The octree palette's entries for a picture: Colors (1..256) leaves and ColorBits, or with
+// SystemColors 236 leaves inside System20's colors.
+std::vector<TLookupEntry> OctreeEntries(const TReductionSource& Source, int32_t Colors,
+                                        int32_t ColorBits, bool SystemColors,
+                                        const std::vector<TLookupEntry>& System20);
 
 } // namespace mv
