@@ -4,6 +4,7 @@
 #include "gif/color/ColorLookup.h"
 #include "gif/color/ColorQuantizer.h"
 #include "gif/color/Ditherers.h"
+#include "gif/color/Reduction.h"
 
 #include <benchmark/benchmark.h>
 
@@ -126,6 +127,34 @@ void BM_RowsOctreeNearest(benchmark::State& State) {
     SetRate(State);
 }
 BENCHMARK(BM_RowsOctreeNearest)->Unit(benchmark::kMillisecond);
+
+// The reduction steps as the driver runs them: palette, lookup and ditherer prepared, then
+// rows mapped into a bottom-up 8-bit block with 4-byte aligned rows, as a DIB holds them.
+void BM_Reduction(benchmark::State& State) {
+    const auto& Src = Scan();
+    const auto Method = static_cast<TReductionMethod>(State.range(0));
+    const auto Kind = static_cast<TDitherKind>(State.range(1));
+    const int32_t Stride = (ScanWidth + 3) & ~3;
+    std::vector<uint8_t> Dib(size_t(Stride) * ScanHeight);
+    TReductionSource Source{ScanWidth, ScanHeight,
+                            [&](int32_t Y) { return Src.data() + size_t{3} * ScanWidth * Y; }};
+    for (auto _ : State) {
+        TColorReduction R;
+        if (!R.Prepare(Method, Kind, 8, Source, TSystemPalettes{})) State.SkipWithError("refused");
+        R.Map(Source,
+              [&](int32_t Y) { return Dib.data() + size_t(Stride) * (ScanHeight - 1 - Y); });
+        benchmark::DoNotOptimize(Dib.data());
+    }
+    SetRate(State);
+}
+BENCHMARK(BM_Reduction)
+    ->Args({rdNetscape216, dkNearest})
+    ->Args({rdNetscape216, dkFloydSteinberg})
+    ->Args({rdOctree, dkNearest})
+    ->Args({rdOctree, dkFloydSteinberg})
+    ->Args({rdGray256, dkNearest})
+    ->Args({rdSystemGray, dkNearest})
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 
