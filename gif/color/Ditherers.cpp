@@ -422,6 +422,7 @@ void TBurkesDitherer::DitherRow(const uint8_t* BGR, uint8_t* Indices) {
 
 std::unique_ptr<TDitherEngine> CreateDitherer(TDitherKind Kind, int32_t Width,
                                               TColorLookup* Lookup) {
+    if (!Lookup) return nullptr;
     switch (Kind) {
     case dkNearest:
         return std::make_unique<TDitherEngine>(Width, Lookup);

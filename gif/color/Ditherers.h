@@ -173,7 +173,7 @@ private:
 };
 
 // The ditherer of Kind for rows of Width pixels over Lookup; null for a value outside the
-// enumeration.
+// enumeration or a null lookup.
 std::unique_ptr<TDitherEngine> CreateDitherer(TDitherKind Kind, int32_t Width,
                                               TColorLookup* Lookup);
 

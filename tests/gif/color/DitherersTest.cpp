@@ -425,6 +425,7 @@ TEST(Ditherers, OutOfRangeKindGivesNoDitherer) {
     TNetscapeColorLookup L;
     EXPECT_FALSE(CreateDitherer(static_cast<TDitherKind>(7), 4, &L));
     EXPECT_FALSE(CreateDitherer(static_cast<TDitherKind>(255), 4, &L));
+    EXPECT_FALSE(CreateDitherer(dkNearest, 4, nullptr));
     EXPECT_EQ(CreateDitherer(dkBurkes, 4, &L)->ClassName(), "TBurkesDitherer");
 }
 

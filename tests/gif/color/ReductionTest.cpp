@@ -227,4 +227,9 @@ TEST(Reduction, RefusedSettingsGiveNoReduction) {
     std::vector<TLookupEntry> Empty;
     EXPECT_FALSE(R.Prepare(rdGivenPalette, dkNearest, 8, P.Source(), Palettes(&Empty)));
     EXPECT_TRUE(R.Prepare(rdNetscape216, dkBurkes, 8, P.Source(), Sys));
+    // A picture without pixels gives the octree no colors, hence no palette to map to.
+    TPicture None{0, 0, {}};
+    EXPECT_FALSE(R.Prepare(rdOctree, dkNearest, 8, None.Source(), Sys));
+    EXPECT_TRUE(R.Prepare(rdNetscape216, dkFloydSteinberg, 8, None.Source(), Sys));
+    R.Map(None.Source(), [](int32_t) -> uint8_t* { return nullptr; });
 }
