@@ -190,8 +190,6 @@ TCanvas& TBitmap::Canvas() {
     return *FCanvas;
 }
 
-void TBitmap::Changing() {}
-
 void TBitmap::PixelsChanged() {
     FMask.reset();
     Changed(this);

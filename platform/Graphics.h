@@ -796,13 +796,11 @@ public:
 
     // Frees the memory DC of the canvas (the bitmap keeps its pixels).
     void Dormant();
-    void FreeImage() {}
 
     // The bitmap object as it is (no allocation); for the platform's own code.
     const HBITMAP& Image() const { return FImage; }
 
 protected:
-    void Changing();
     // A change of the pixels: drops the mask, then Changed.
     void PixelsChanged();
 
