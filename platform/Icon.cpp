@@ -440,7 +440,6 @@ TIconBitmapData DecodeIconFile(const uint8_t* Data, size_t Size) {
     return DecodeIconEntry(Data, Size, Entries[ChooseIconEntry(Entries)]);
 }
 
-#if MV_HAVE_GRAPHICS // until the graphic framework lands
 // ---------------------------------------------------------------------------
 // Icon handles and TIcon
 
@@ -450,26 +449,24 @@ bool GetIconInfo(const HICON& Icon, TIconInfo* Info) {
         return false;
     }
     const TIconBitmapData& D = Icon->Image;
-    TBitmap Color;
-    Color.SetPixelFormat(pf32bit);
-    Color.SetSize(D.Width, D.Height);
-    TBitmap Mask;
-    Mask.SetPixelFormat(pf1bit);
-    Mask.SetSize(D.Width, D.Height);
+    // Both are device bitmaps, as the system gives them: 32-bit colors and a monochrome mask
+    // (1 where the background shows through).
+    HBITMAP Color = CreateBitmap(D.Width, D.Height, 1, 32, nullptr);
+    HBITMAP Mask = CreateBitmap(D.Width, D.Height, 1, 1, nullptr);
+    if (!Color || !Mask) return false; // last error set by CreateBitmap
+    const size_t W = static_cast<size_t>(D.Width);
     for (int y = 0; y < D.Height; ++y) {
-        std::memcpy(Color.ScanLine(y), D.Pixels.data() + static_cast<size_t>(y) * D.Width * 4,
-                    static_cast<size_t>(D.Width) * 4);
-        auto* M = static_cast<uint8_t*>(Mask.ScanLine(y));
-        const uint8_t* S = D.Mask.data() + static_cast<size_t>(y) * D.Width;
-        std::memset(M, 0, (static_cast<size_t>(D.Width) + 7) / 8);
-        for (int x = 0; x < D.Width; ++x)
+        std::memcpy(Color->Row(y), D.Pixels.data() + static_cast<size_t>(y) * W * 4, W * 4);
+        uint8_t* M = Mask->Row(y);
+        const uint8_t* S = D.Mask.data() + static_cast<size_t>(y) * W;
+        for (size_t x = 0; x < W; ++x)
             if (S[x]) M[x >> 3] |= static_cast<uint8_t>(0x80 >> (x & 7));
     }
     Info->fIcon = true;
     Info->xHotspot = static_cast<uint32_t>(D.Width / 2);
     Info->yHotspot = static_cast<uint32_t>(D.Height / 2);
-    Info->hbmColor = Color.ReleaseHandle();
-    Info->hbmMask = Mask.ReleaseHandle();
+    Info->hbmColor = std::move(Color);
+    Info->hbmMask = std::move(Mask);
     return true;
 }
 
@@ -488,6 +485,14 @@ void TIcon::LoadFromStream(TStream& Stream) {
 
 void TIcon::SaveToStream(TStream& Stream) {
     Stream.WriteBuffer(FData.data(), static_cast<int64_t>(FData.size()));
+}
+
+void TIcon::LoadFromClipboardFormat(uint32_t, THandle, HPALETTE) {
+    throw EInvalidGraphic("Icons cannot be read from the clipboard");
+}
+
+void TIcon::SaveToClipboardFormat(uint32_t&, THandle&, HPALETTE&) {
+    throw EInvalidGraphic("Icons cannot be put on the clipboard");
 }
 
 void TIcon::SetWidth(int32_t) {
@@ -514,55 +519,78 @@ void TIcon::Assign(TPersistent* Source) {
     TGraphic::Assign(Source);
 }
 
-// Drawn pixel by pixel through the canvas: an icon is small, and this gives the mask's
-// exact meaning (AND, then XOR) and alpha blending on any canvas. The picture is stretched
-// by sampling: destination column x takes source column ((2x + 1) * W) / (2 * DW).
-void TIcon::Draw(TCanvas* ACanvas, const TRect& Rect) {
-    if (!FHandle || ACanvas == nullptr) return;
+// The picture is stretched by sampling (destination column x takes source column
+// ((2x + 1) * W) div (2 * DW), rows alike) and combined with what the surface holds: where
+// the mask is clear the icon's color, where it is set the surface stays (a nonzero color
+// there inverts it, as monochrome icons use); 32-bit images blend by their alpha instead.
+// 24- and 32-bit surfaces are written directly; on the others only the pixels that change
+// are set, through the device context, which maps them into the surface's colors.
+void TIcon::Draw(TCanvas& ACanvas, const TRect& Rect) {
+    if (!FHandle) return;
     const TIconBitmapData& D = FHandle->Image;
     const int64_t DW = int64_t(Rect.Right) - Rect.Left, DH = int64_t(Rect.Bottom) - Rect.Top;
     if (DW <= 0 || DH <= 0 || D.Width <= 0 || D.Height <= 0) return;
-    const TRect Clip = ACanvas->ClipRect();
-    const int64_t X0 = std::max<int64_t>(Rect.Left, Clip.Left);
-    const int64_t X1 = std::min<int64_t>(Rect.Right, Clip.Right);
-    const int64_t Y0 = std::max<int64_t>(Rect.Top, Clip.Top);
-    const int64_t Y1 = std::min<int64_t>(Rect.Bottom, Clip.Bottom);
+    HDC DC = ACanvas.Handle();
+    if (!DC || !DC->Bitmap) return;
+    TBitmapObject& S = *DC->Bitmap;
+    if (!S.Bits()) return;
+    const int64_t X0 = std::max<int64_t>(Rect.Left, 0), X1 = std::min<int64_t>(Rect.Right, S.Width);
+    const int64_t Y0 = std::max<int64_t>(Rect.Top, 0),
+                  Y1 = std::min<int64_t>(Rect.Bottom, S.Height);
+    if (X0 >= X1 || Y0 >= Y1) return;
+    ACanvas.Changing();
+    const bool Direct = !S.Monochrome && (S.BitCount == 24 || S.BitCount == 32);
+    const int Step = S.BitCount / 8;
+    std::vector<int32_t> Column(static_cast<size_t>(X1 - X0));
+    for (int64_t x = X0; x < X1; ++x)
+        Column[static_cast<size_t>(x - X0)] =
+            static_cast<int32_t>(((2 * (x - Rect.Left) + 1) * D.Width) / (2 * DW));
     for (int64_t y = Y0; y < Y1; ++y) {
         const int64_t sy = ((2 * (y - Rect.Top) + 1) * D.Height) / (2 * DH);
+        const size_t SrcRow = static_cast<size_t>(sy) * static_cast<size_t>(D.Width);
+        uint8_t* Row = S.Row(static_cast<int32_t>(y));
         for (int64_t x = X0; x < X1; ++x) {
-            const int64_t sx = ((2 * (x - Rect.Left) + 1) * D.Width) / (2 * DW);
-            const size_t i = static_cast<size_t>(sy * D.Width + sx);
-            const uint8_t* P = &D.Pixels[i * 4];
-            const uint32_t Color = uint32_t(P[2]) | (uint32_t(P[1]) << 8) | (uint32_t(P[0]) << 16);
+            const size_t i = SrcRow + static_cast<size_t>(Column[static_cast<size_t>(x - X0)]);
+            const uint8_t* P = &D.Pixels[i * 4]; // blue, green, red, alpha
             const int X = static_cast<int>(x), Y = static_cast<int>(y);
+            uint8_t* Q = Direct ? Row + static_cast<size_t>(X) * Step : nullptr;
+            // What the surface shows there, blue, green, red.
+            auto Under = [&](uint8_t U[3]) {
+                if (Q) {
+                    U[0] = Q[0], U[1] = Q[1], U[2] = Q[2];
+                } else {
+                    COLORREF C = S.PixelColor(X, Y);
+                    U[0] = GetBValue(C), U[1] = GetGValue(C), U[2] = GetRValue(C);
+                }
+            };
+            uint8_t Out[3];
             if (D.HasAlpha) {
                 const unsigned A = P[3];
                 if (A == 0) continue;
                 if (A == 255) {
-                    ACanvas->SetPixels(X, Y, static_cast<TColor>(Color));
-                    continue;
+                    Out[0] = P[0], Out[1] = P[1], Out[2] = P[2];
+                } else {
+                    uint8_t U[3];
+                    Under(U);
+                    for (int c = 0; c < 3; ++c)
+                        Out[c] = static_cast<uint8_t>((P[c] * A + U[c] * (255 - A) + 127) / 255);
                 }
-                const uint32_t Under = static_cast<uint32_t>(ACanvas->Pixels(X, Y));
-                uint32_t Out = 0;
-                for (int c = 0; c < 3; ++c) {
-                    unsigned S = (Color >> (8 * c)) & 0xFF, U = (Under >> (8 * c)) & 0xFF;
-                    Out |= ((S * A + U * (255 - A) + 127) / 255) << (8 * c);
-                }
-                ACanvas->SetPixels(X, Y, static_cast<TColor>(Out));
             } else if (D.Mask[i] == 0) {
-                ACanvas->SetPixels(X, Y, static_cast<TColor>(Color));
-            } else if (Color != 0) { // masked with a color: the screen is inverted by it
-                const uint32_t Under = static_cast<uint32_t>(ACanvas->Pixels(X, Y)) & 0xFFFFFF;
-                ACanvas->SetPixels(X, Y, static_cast<TColor>(Under ^ Color));
+                Out[0] = P[0], Out[1] = P[1], Out[2] = P[2];
+            } else if (P[0] | P[1] | P[2]) {
+                uint8_t U[3];
+                Under(U);
+                for (int c = 0; c < 3; ++c) Out[c] = U[c] ^ P[c];
+            } else {
+                continue; // masked, black: the surface stays
             }
+            if (Q)
+                Q[0] = Out[0], Q[1] = Out[1], Q[2] = Out[2];
+            else
+                SetPixel(DC, X, Y, RGB(Out[2], Out[1], Out[0]));
         }
     }
+    ACanvas.Changed();
 }
-
-std::unique_ptr<TGraphic> NewIconGraphic() {
-    return std::make_unique<TIcon>();
-}
-
-#endif
 
 } // namespace mv

@@ -2,10 +2,7 @@
 #pragma once
 
 #include "platform/Classes.h"
-#if __has_include("platform/Graphics.h")
 #include "platform/Graphics.h"
-#define MV_HAVE_GRAPHICS 1
-#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -54,7 +51,6 @@ TIconBitmapData DecodeIconEntry(const uint8_t* Data, size_t Size, const TIconEnt
 // Reads the directory and decodes the entry the icon shows.
 TIconBitmapData DecodeIconFile(const uint8_t* Data, size_t Size);
 
-#if MV_HAVE_GRAPHICS // until the graphic framework lands
 // An icon handle: the decoded image an icon shows, shared by the icon and whoever asked
 // for its handle. Null means none.
 struct TIconObject {
@@ -85,7 +81,7 @@ public:
     ~TIcon() override;
     TIcon(const TIcon&) = delete;
     TIcon& operator=(const TIcon&) = delete;
-    std::string ClassName() const override { return "TIcon"; }
+    MV_GRAPHIC_CLASS(TIcon)
 
     // Reads the rest of Stream as an icon file; a damaged one raises EInvalidGraphic and
     // leaves the icon as it was.
@@ -104,7 +100,10 @@ public:
     // Draws the image stretched into Rect: where the mask is set the canvas stays as it was
     // (XOR colors there invert it, as monochrome icons use), elsewhere the icon's colors
     // (32-bit images: blended by their alpha).
-    void Draw(TCanvas* ACanvas, const TRect& Rect) override;
+    void Draw(TCanvas& ACanvas, const TRect& Rect) override;
+    // Icons have no clipboard form here: both raise EInvalidGraphic.
+    void LoadFromClipboardFormat(uint32_t AFormat, THandle AData, HPALETTE APalette) override;
+    void SaveToClipboardFormat(uint32_t& AFormat, THandle& AData, HPALETTE& APalette) override;
     // From another icon: shares its image and bytes; else the platform's.
     void Assign(TPersistent* Source) override;
 
@@ -117,10 +116,5 @@ private:
     std::vector<uint8_t> FData;
     HICON FHandle;
 };
-
-// A new empty icon, for the picture framework's registration of "ico" ("Icons").
-std::unique_ptr<TGraphic> NewIconGraphic();
-
-#endif
 
 } // namespace mv

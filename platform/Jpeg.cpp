@@ -296,7 +296,6 @@ void DecodeJPEG(const uint8_t* Data, size_t Size, TJPEGOutput Output, int Width,
     if (!DecodeCore(C.get(), &R)) throw EJPEG(C->Error.Message);
 }
 
-#if MV_HAVE_GRAPHICS // until the graphic framework lands
 // ---------------------------------------------------------------------------
 // TJPEGImage
 
@@ -364,8 +363,18 @@ void TJPEGImage::FreeBitmap() {
     FBitmap.reset();
 }
 
-void TJPEGImage::Draw(TCanvas* ACanvas, const TRect& Rect) {
-    if (TBitmap* B = Bitmap()) ACanvas->StretchDraw(Rect, B);
+void TJPEGImage::Draw(TCanvas& ACanvas, const TRect& Rect) {
+    if (TBitmap* B = Bitmap()) ACanvas.StretchDraw(Rect, B);
+}
+
+void TJPEGImage::LoadFromClipboardFormat(uint32_t, THandle, HPALETTE) {
+    throw EInvalidGraphic("JPEG images cannot be read from the clipboard");
+}
+
+void TJPEGImage::SaveToClipboardFormat(uint32_t& AFormat, THandle& AData, HPALETTE& APalette) {
+    TBitmap* B = Bitmap();
+    if (!B) throw EInvalidGraphic("An empty JPEG image cannot be put on the clipboard");
+    B->SaveToClipboardFormat(AFormat, AData, APalette);
 }
 
 void TJPEGImage::Assign(TPersistent* Source) {
@@ -396,12 +405,9 @@ void TJPEGImage::AssignTo(TPersistent* Dest) {
 void RegisterJPEGFormats() {
     static std::once_flag Once;
     std::call_once(Once, [] {
-        auto Make = []() -> std::unique_ptr<TGraphic> { return std::make_unique<TJPEGImage>(); };
-        TPicture::RegisterFileFormat("jpeg", "JPEG Image File", Make);
-        TPicture::RegisterFileFormat("jpg", "JPEG Image File", Make);
+        TPicture::RegisterFileFormat("jpeg", "JPEG Image File", TJPEGImage::ClassInfo());
+        TPicture::RegisterFileFormat("jpg", "JPEG Image File", TJPEGImage::ClassInfo());
     });
 }
-
-#endif
 
 } // namespace mv

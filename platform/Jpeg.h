@@ -2,10 +2,7 @@
 #pragma once
 
 #include "platform/Classes.h"
-#if __has_include("platform/Graphics.h")
 #include "platform/Graphics.h"
-#define MV_HAVE_GRAPHICS 1
-#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -65,7 +62,6 @@ struct TJPEGDecodeResult {
 void DecodeJPEG(const uint8_t* Data, size_t Size, TJPEGOutput Output, int Width, int Height,
                 uint8_t* const* Rows, TJPEGDecodeResult& Result);
 
-#if MV_HAVE_GRAPHICS // until the graphic framework lands
 // The platform's JPEG graphic. LoadFromStream keeps the file's bytes and reads the size from
 // the header; the picture is decoded when it is first needed (Bitmap, Draw, AssignTo, the
 // palette): a 24-bit bitmap on a screen of more than 8 bits per pixel, otherwise an 8-bit
@@ -76,7 +72,7 @@ public:
     ~TJPEGImage() override;
     TJPEGImage(const TJPEGImage&) = delete;
     TJPEGImage& operator=(const TJPEGImage&) = delete;
-    std::string ClassName() const override { return "TJPEGImage"; }
+    MV_GRAPHIC_CLASS(TJPEGImage)
 
     void LoadFromStream(TStream& Stream) override;
     void SaveToStream(TStream& Stream) override;
@@ -93,7 +89,11 @@ public:
     bool Equals(TGraphic* Graphic) override;
 
     // Draws the decoded picture stretched into Rect.
-    void Draw(TCanvas* ACanvas, const TRect& Rect) override;
+    void Draw(TCanvas& ACanvas, const TRect& Rect) override;
+    // CF_BITMAP with the decoded picture; a JPEG cannot be loaded from the clipboard
+    // (EInvalidGraphic).
+    void LoadFromClipboardFormat(uint32_t AFormat, THandle AData, HPALETTE APalette) override;
+    void SaveToClipboardFormat(uint32_t& AFormat, THandle& AData, HPALETTE& APalette) override;
     // From another JPEG image: its bytes (decoded again when needed); else the platform's.
     void Assign(TPersistent* Source) override;
     // To a TBitmap: the decoded bitmap; else the platform's conversion error.
@@ -120,7 +120,5 @@ private:
 // this after registering "gif"; a program without it calls this itself. Calling it again
 // does nothing.
 void RegisterJPEGFormats();
-
-#endif
 
 } // namespace mv

@@ -311,7 +311,6 @@ TEST(IconDecode, MutatedFilesGiveAPictureOrAnError) {
         }
 }
 
-#if MV_HAVE_GRAPHICS
 // The graphic keeps the file's bytes, shows the largest image, and cannot become a bitmap by
 // assignment (it is drawn onto one instead).
 TEST(IconGraphic, LoadsSavesAndRefusesBitmapAssignment) {
@@ -349,4 +348,3 @@ TEST(IconGraphic, LoadsSavesAndRefusesBitmapAssignment) {
     EXPECT_THROW(I.LoadFromStream(Bad), EInvalidGraphic);
     EXPECT_EQ(I.Width(), 24);
 }
-#endif

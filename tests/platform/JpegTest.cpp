@@ -305,7 +305,6 @@ TEST(JpegDecode, MutatedFilesGiveAPictureOrAnError) {
     }
 }
 
-#if MV_HAVE_GRAPHICS
 namespace {
 struct ScreenDepth {
     int Saved = ScreenBitsPerPixel();
@@ -396,4 +395,3 @@ TEST(JPEGImage, BadDataRaisesAndKeepsThePicture) {
     TStringList Strings;
     EXPECT_THROW(J.AssignTo(&Strings), EConvertError);
 }
-#endif
