@@ -403,11 +403,13 @@ void TJPEGImage::AssignTo(TPersistent* Dest) {
 }
 
 void RegisterJPEGFormats() {
-    static std::once_flag Once;
-    std::call_once(Once, [] {
-        TPicture::RegisterFileFormat("jpeg", "JPEG Image File", TJPEGImage::ClassInfo());
-        TPicture::RegisterFileFormat("jpg", "JPEG Image File", TJPEGImage::ClassInfo());
-    });
+    static std::mutex Lock;
+    std::lock_guard<std::mutex> Guard(Lock);
+    const TGraphicClass Class = TJPEGImage::ClassInfo();
+    // The framework lists the most recent first, so "jpg" comes before "jpeg".
+    for (const char* Ext : {"jpeg", "jpg"})
+        if (TPicture::FindExtension(Ext) != Class)
+            TPicture::RegisterFileFormat(Ext, "JPEG Image File", Class);
 }
 
 } // namespace mv

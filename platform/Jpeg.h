@@ -118,7 +118,7 @@ private:
 // Registers "jpeg" and "jpg" ("JPEG Image File") with the picture framework. The formats
 // must follow the GIF format in the framework's lists, so the GIF library's start-up calls
 // this after registering "gif"; a program without it calls this itself. Calling it again
-// does nothing.
+// while they are registered for TJPEGImage does nothing.
 void RegisterJPEGFormats();
 
 } // namespace mv

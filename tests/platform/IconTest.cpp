@@ -1,11 +1,15 @@
 #include "platform/Icon.h"
+#include "platform/SysUtils.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace mv;
 
@@ -347,4 +351,191 @@ TEST(IconGraphic, LoadsSavesAndRefusesBitmapAssignment) {
     Bad.SetPosition(0);
     EXPECT_THROW(I.LoadFromStream(Bad), EInvalidGraphic);
     EXPECT_EQ(I.Width(), 24);
+}
+
+namespace {
+
+// 0xRRGGBB (the pictures' colors above) as a TColor (0x00BBGGRR).
+TColor AsTColor(uint32_t RGBValue) {
+    return static_cast<TColor>(((RGBValue & 0xFF) << 16) | (RGBValue & 0xFF00) |
+                               ((RGBValue >> 16) & 0xFF));
+}
+
+// A 4 x 2 icon with an 8-bit AND-masked entry: opaque colors, masked black (the surface
+// stays) and masked non-black (the surface is inverted by it).
+struct MaskedIcon {
+    Picture P{4, 2, {}, {}};
+    TIcon Icon;
+    MaskedIcon() {
+        P.Color = {0xFF0000, 0x000000, 0xFFFFFF, 0x00FF00, 0x0000FF, 0x000000, 0x404040, 0xFFFF00};
+        P.Mask = {0, 1, 1, 0, 0, 1, 1, 0};
+        std::vector<uint32_t> Palette = {0xFF0000, 0x000000, 0xFFFFFF, 0x00FF00,
+                                         0x0000FF, 0x404040, 0xFFFF00};
+        Bytes File = IconFile({{4, 2, 8, BitmapEntry(P, 8, Palette)}});
+        TMemoryStream S;
+        S.WriteBuffer(File.data(), static_cast<int64_t>(File.size()));
+        S.SetPosition(0);
+        Icon.LoadFromStream(S);
+    }
+    // What the icon leaves at (x, y) over a surface of color Under (0xRRGGBB).
+    uint32_t Expected(int x, int y, uint32_t Under) const {
+        size_t i = static_cast<size_t>(y * 4 + x);
+        return P.Mask[i] ? (Under ^ P.Color[i]) : P.Color[i];
+    }
+};
+
+} // namespace
+
+// Drawn onto a true-color bitmap, at its size and stretched: the colors where the mask is
+// clear; where it is set the surface stays (black) or is inverted by the color.
+TEST(IconGraphic, DrawsThroughItsMaskOntoABitmap) {
+    MaskedIcon M;
+    const uint32_t Under = 0x123456;
+    for (TPixelFormat F : {pf24bit, pf32bit}) {
+        SCOPED_TRACE(static_cast<int>(F));
+        TBitmap B(6, 4, F);
+        B.Canvas().Brush().SetColor(AsTColor(Under));
+        B.Canvas().FillRect(Rect(0, 0, 6, 4));
+        B.Canvas().Draw(1, 1, &M.Icon);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 6; ++x) {
+                bool Inside = x >= 1 && x < 5 && y >= 1 && y < 3;
+                uint32_t Want = Inside ? M.Expected(x - 1, y - 1, Under) : Under;
+                EXPECT_EQ(B.Canvas().Pixels(x, y), AsTColor(Want)) << x << "," << y;
+            }
+    }
+    // Stretched to twice its size (sampled, each source pixel 2 x 2), and clipped by the
+    // bitmap's edge.
+    TBitmap B(7, 4, pf24bit);
+    B.Canvas().Brush().SetColor(AsTColor(Under));
+    B.Canvas().FillRect(Rect(0, 0, 7, 4));
+    B.Canvas().StretchDraw(Rect(0, 0, 8, 4), &M.Icon);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 7; ++x)
+            EXPECT_EQ(B.Canvas().Pixels(x, y), AsTColor(M.Expected(x / 2, y / 2, Under)))
+                << x << "," << y;
+}
+
+// Onto an 8-bit halftone bitmap: the drawn colors are mapped to the palette's nearest; the
+// pixels the mask keeps keep their index.
+TEST(IconGraphic, DrawsOntoAnIndexedBitmap) {
+    MaskedIcon M;
+    TBitmap B(4, 2, pf8bit);
+    B.Canvas().Brush().SetColor(clSilver);
+    B.Canvas().FillRect(Rect(0, 0, 4, 2));
+    const uint8_t Silver = static_cast<uint8_t*>(B.ScanLine(0))[0];
+    B.Canvas().Draw(0, 0, &M.Icon);
+    HPALETTE Pal = B.Palette();
+    for (int y = 0; y < 2; ++y) {
+        const uint8_t* Row = static_cast<const uint8_t*>(B.ScanLine(y));
+        for (int x = 0; x < 4; ++x) {
+            uint32_t Want = M.Expected(x, y, 0xC0C0C0);
+            size_t i = static_cast<size_t>(y * 4 + x);
+            if (M.P.Mask[i] && M.P.Color[i] == 0)
+                EXPECT_EQ(Row[x], Silver) << x << "," << y;
+            else
+                EXPECT_EQ(Row[x],
+                          GetNearestPaletteIndex(Pal, static_cast<COLORREF>(AsTColor(Want))))
+                    << x << "," << y;
+        }
+    }
+}
+
+// A 32-bit image blends by its alpha; alpha 0 leaves the surface.
+TEST(IconGraphic, BlendsByAlpha) {
+    Picture P{3, 1, {0x80FF0000, 0x00FFFFFF, 0xFF00FF00}, {0, 1, 0}};
+    Bytes File = IconFile({{3, 1, 32, BitmapEntry(P, 32)}});
+    TMemoryStream S;
+    S.WriteBuffer(File.data(), static_cast<int64_t>(File.size()));
+    S.SetPosition(0);
+    TIcon I;
+    I.LoadFromStream(S);
+    TBitmap B(3, 1, pf24bit);
+    B.Canvas().Brush().SetColor(AsTColor(0x204060));
+    B.Canvas().FillRect(Rect(0, 0, 3, 1));
+    B.Canvas().Draw(0, 0, &I);
+    auto Blend = [](unsigned S, unsigned U, unsigned A) {
+        return (S * A + U * (255 - A) + 127) / 255;
+    };
+    uint32_t Want0 =
+        (Blend(0xFF, 0x20, 0x80) << 16) | (Blend(0, 0x40, 0x80) << 8) | Blend(0, 0x60, 0x80);
+    EXPECT_EQ(B.Canvas().Pixels(0, 0), AsTColor(Want0));
+    EXPECT_EQ(B.Canvas().Pixels(1, 0), AsTColor(0x204060));
+    EXPECT_EQ(B.Canvas().Pixels(2, 0), AsTColor(0x00FF00));
+}
+
+// The two bitmaps the icon's information gives: the XOR colors at 32 bits and the AND mask
+// (monochrome, set where the background shows). The mask read as 8 bits, the way the picture
+// import reads it, is nonzero exactly where it is set; the bitmaps belong to the caller.
+TEST(IconGraphic, IconInfoBitmaps) {
+    MaskedIcon M;
+    TIconInfo Info;
+    ASSERT_TRUE(GetIconInfo(M.Icon.Handle(), &Info));
+    EXPECT_TRUE(Info.fIcon);
+    EXPECT_EQ(Info.xHotspot, 2u);
+    EXPECT_EQ(Info.yHotspot, 1u);
+    ASSERT_TRUE(Info.hbmColor);
+    ASSERT_TRUE(Info.hbmMask);
+    EXPECT_EQ(GetObjectType(Info.hbmColor), OBJ_BITMAP);
+    EXPECT_EQ(Info.hbmColor->Width, 4);
+    EXPECT_EQ(Info.hbmColor->Height, 2);
+    EXPECT_EQ(Info.hbmColor->BitCount, 32);
+    EXPECT_TRUE(Info.hbmMask->Monochrome);
+    EXPECT_EQ(Info.hbmMask->Width, 4);
+    EXPECT_EQ(Info.hbmMask->Height, 2);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 4; ++x) {
+            size_t i = static_cast<size_t>(y * 4 + x);
+            EXPECT_EQ(Info.hbmColor->PixelColor(x, y),
+                      static_cast<COLORREF>(AsTColor(M.P.Color[i])));
+            EXPECT_EQ(Info.hbmMask->PixelColor(x, y), M.P.Mask[i] ? 0xFFFFFFu : 0u);
+        }
+
+    TBitmap Wrapper;
+    Wrapper.SetHandle(Info.hbmMask);
+    Wrapper.SetPixelFormat(pf8bit);
+    for (int y = 0; y < 2; ++y) {
+        const uint8_t* Row = static_cast<const uint8_t*>(Wrapper.ScanLine(y));
+        for (int x = 0; x < 4; ++x)
+            EXPECT_EQ(Row[x] != 0, M.P.Mask[static_cast<size_t>(y * 4 + x)] != 0) << x << "," << y;
+    }
+    Wrapper.ReleaseHandle();
+    // The icon does not hold them: deleting them leaves it drawable.
+    EXPECT_TRUE(DeleteObject(Info.hbmColor));
+    EXPECT_TRUE(DeleteObject(Info.hbmMask));
+    EXPECT_FALSE(M.Icon.Empty());
+    SetLastError(0);
+    EXPECT_FALSE(GetIconInfo(HICON(), &Info));
+    EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ERROR_INVALID_HANDLE));
+}
+
+// "ico" is the platform's, registered at start-up just before "bmp"; a picture opens an
+// ".ICO" file as an icon.
+TEST(IconGraphic, RegisteredWithThePictureFramework) {
+    EXPECT_EQ(TPicture::FindExtension("ICO"), TIcon::ClassInfo());
+    std::vector<TPicture::TFileFormat> Formats = TPicture::FileFormats();
+    auto At = [&](const char* Ext) {
+        for (size_t i = 0; i < Formats.size(); ++i)
+            if (Formats[i].Extension == Ext) return static_cast<int>(i);
+        return -1;
+    };
+    ASSERT_GE(At("ico"), 0);
+    EXPECT_EQ(At("ico"), At("bmp") + 1); // most recent first: bmp, then ico
+    EXPECT_EQ(Formats[static_cast<size_t>(At("ico"))].Description, "Icons");
+
+    MaskedIcon M;
+    std::string Name = testing::TempDir() + "/mv_icon_" + std::to_string(getpid()) + ".ICO";
+    M.Icon.SaveToFile(Name);
+    TPicture Pic;
+    Pic.LoadFromFile(Name);
+    auto* I = dynamic_cast<TIcon*>(Pic.Graphic());
+    ASSERT_NE(I, nullptr);
+    EXPECT_TRUE(I->Equals(&M.Icon));
+    EXPECT_EQ(Pic.Width(), 4);
+    std::remove(Name.c_str());
+
+    uint32_t Format = 0;
+    THandle Data;
+    HPALETTE Palette;
+    EXPECT_THROW(M.Icon.SaveToClipboardFormat(Format, Data, Palette), EInvalidGraphic);
 }

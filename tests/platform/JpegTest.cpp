@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace mv;
 
 namespace {
@@ -394,4 +396,82 @@ TEST(JPEGImage, BadDataRaisesAndKeepsThePicture) {
     EXPECT_TRUE(Copy.Equals(&J));
     TStringList Strings;
     EXPECT_THROW(J.AssignTo(&Strings), EConvertError);
+}
+
+// Drawing gives the decoded picture on the canvas (stretched like a bitmap); the clipboard
+// form is the decoded bitmap's.
+TEST(JPEGImage, DrawsItsDecodedPicture) {
+    ScreenDepth Screen(32);
+    const int W = 24, H = 16;
+    Bytes File = WriteJPEG(SourcePicture(W, H), W, H, Kind::RGB);
+    TMemoryStream In;
+    In.WriteBuffer(File.data(), static_cast<int64_t>(File.size()));
+    In.SetPosition(0);
+    TJPEGImage J;
+    J.LoadFromStream(In);
+    TBitmap* Decoded = J.Bitmap();
+    ASSERT_NE(Decoded, nullptr);
+    TBitmap B(W + 2, H + 2, pf24bit);
+    B.Canvas().Draw(2, 2, &J);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x)
+            ASSERT_EQ(B.Canvas().Pixels(x + 2, y + 2), Decoded->Canvas().Pixels(x, y))
+                << x << "," << y;
+    TBitmap Half(W / 2, H / 2, pf24bit);
+    SetStretchBltMode(Half.Canvas().Handle(), COLORONCOLOR); // sample, do not combine
+    Half.Canvas().StretchDraw(Rect(0, 0, W / 2, H / 2), &J);
+    EXPECT_EQ(Half.Canvas().Pixels(3, 5), Decoded->Canvas().Pixels(7, 11)); // (2x + 1) div 2
+
+    uint32_t Format = 0;
+    THandle Data;
+    HPALETTE Palette;
+    J.SaveToClipboardFormat(Format, Data, Palette);
+    EXPECT_EQ(Format, CF_BITMAP);
+    auto Object = HandleCast<TBitmapObject>(Data);
+    ASSERT_TRUE(Object);
+    EXPECT_EQ(Object->Width, W);
+    EXPECT_THROW(J.LoadFromClipboardFormat(CF_BITMAP, Data, Palette), EInvalidGraphic);
+    TJPEGImage Empty;
+    EXPECT_THROW(Empty.SaveToClipboardFormat(Format, Data, Palette), EInvalidGraphic);
+}
+
+// "jpeg" and "jpg" come in when RegisterJPEGFormats runs (the GIF library's start-up calls
+// it after "gif"); again changes nothing, and after the class was removed it registers again.
+TEST(JPEGImage, RegistersJpegAndJpg) {
+    auto Count = [] {
+        int N = 0;
+        for (const TPicture::TFileFormat& F : TPicture::FileFormats())
+            N += F.GraphicClass == TJPEGImage::ClassInfo();
+        return N;
+    };
+    ASSERT_EQ(Count(), 0);
+    RegisterJPEGFormats();
+    RegisterJPEGFormats();
+    EXPECT_EQ(Count(), 2);
+    std::vector<TPicture::TFileFormat> Formats = TPicture::FileFormats();
+    ASSERT_GE(Formats.size(), 2u);
+    EXPECT_EQ(Formats[0].Extension, "jpg");
+    EXPECT_EQ(Formats[1].Extension, "jpeg");
+    EXPECT_EQ(Formats[0].Description, "JPEG Image File");
+    EXPECT_EQ(Formats[1].Description, "JPEG Image File");
+
+    Bytes File = WriteJPEG(SourcePicture(9, 5), 9, 5, Kind::RGB);
+    std::string Name = testing::TempDir() + "/mv_jpeg_" + std::to_string(getpid()) + ".JPG";
+    if (FILE* F = std::fopen(Name.c_str(), "wb")) {
+        std::fwrite(File.data(), 1, File.size(), F);
+        std::fclose(F);
+    }
+    TPicture P;
+    P.LoadFromFile(Name);
+    std::remove(Name.c_str());
+    ASSERT_NE(dynamic_cast<TJPEGImage*>(P.Graphic()), nullptr);
+    EXPECT_EQ(P.Width(), 9);
+    EXPECT_EQ(P.Height(), 5);
+
+    // The other tests of this program see the framework as the platform leaves it.
+    TPicture::UnregisterGraphicClass(TJPEGImage::ClassInfo());
+    EXPECT_EQ(Count(), 0);
+    RegisterJPEGFormats();
+    EXPECT_EQ(Count(), 2);
+    TPicture::UnregisterGraphicClass(TJPEGImage::ClassInfo());
 }
