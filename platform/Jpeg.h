@@ -51,6 +51,7 @@ struct TJPEGDecodeResult {
     int PaletteCount = 0;         // Indexed8: the colors the quantizer chose
     uint8_t Palette[256][3] = {}; // red, green, blue
     int Warnings = 0;             // libjpeg's warnings (a truncated file gives one)
+    int Rows = 0;                 // rows written, from the top (all of them unless it failed)
 };
 
 // Decodes the whole picture at scale 1/1 with the floating-point inverse DCT, fancy

@@ -352,6 +352,10 @@ TEST(JPEGImage, LoadsSavesAndAssignsToABitmap) {
                                                Src[(static_cast<size_t>(y) * W + x) * 3 + 2 - c]));
         }
         EXPECT_LE(Max, 8);
+        // The row padding is cleared (a saved bitmap carries no stray bytes).
+        HBITMAP Object = B.Handle();
+        for (int y = 0; y < H; ++y)
+            for (int i = 3 * W; i < Object->Stride; ++i) ASSERT_EQ(Object->Row(y)[i], 0) << y;
     }
     {
         ScreenDepth Screen(8);
