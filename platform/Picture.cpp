@@ -1,6 +1,6 @@
 // The graphic framework: TGraphic's common behaviour, graphic classes, TPicture with its file
-// and clipboard format registries, and the open-dialog filter. The platform's bitmap format
-// is registered here at start-up, so it is there whenever TPicture is linked in.
+// and clipboard format registries, and the open-dialog filter. The platform's icon and bitmap
+// formats are registered here at start-up, so they are there whenever TPicture is linked in.
 #include "platform/Graphics.h"
 
 #include "platform/Icon.h"
