@@ -11,7 +11,9 @@ namespace mv::test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes BytesOf(const TMemoryStream& Stream) { return Stream.Bytes(); }
+inline Bytes BytesOf(const TMemoryStream& Stream) {
+    return Stream.Bytes();
+}
 
 inline void Fill(TMemoryStream& Stream, const Bytes& Data) {
     Stream.Clear();
@@ -49,17 +51,38 @@ struct TWarningLog {
 
 // Header and screen descriptor of a W x H GIF87a without a global table.
 inline Bytes PlainHeader(uint16_t W, uint16_t H, uint8_t Flags = 0) {
-    return {'G', 'I', 'F', '8', '9', 'a', static_cast<uint8_t>(W), static_cast<uint8_t>(W >> 8),
-            static_cast<uint8_t>(H), static_cast<uint8_t>(H >> 8), Flags, 0, 0};
+    return {'G',
+            'I',
+            'F',
+            '8',
+            '9',
+            'a',
+            static_cast<uint8_t>(W),
+            static_cast<uint8_t>(W >> 8),
+            static_cast<uint8_t>(H),
+            static_cast<uint8_t>(H >> 8),
+            Flags,
+            0,
+            0};
 }
 
 // An image descriptor at (0, 0) of W x H with Flags.
 inline Bytes Descriptor(uint16_t W, uint16_t H, uint8_t Flags = 0) {
-    return {0x2C, 0, 0, 0, 0, static_cast<uint8_t>(W), static_cast<uint8_t>(W >> 8),
-            static_cast<uint8_t>(H), static_cast<uint8_t>(H >> 8), Flags};
+    return {0x2C,
+            0,
+            0,
+            0,
+            0,
+            static_cast<uint8_t>(W),
+            static_cast<uint8_t>(W >> 8),
+            static_cast<uint8_t>(H),
+            static_cast<uint8_t>(H >> 8),
+            Flags};
 }
 
 // Image data of code size 2 holding only a clear code and an end code.
-inline Bytes EmptyData() { return {0x02, 0x01, 0x2C, 0x00}; }
+inline Bytes EmptyData() {
+    return {0x02, 0x01, 0x2C, 0x00};
+}
 
 } // namespace mv::test
