@@ -287,8 +287,8 @@ TGIFAppExtNSLoop::TGIFAppExtNSLoop(TGIFSubImage* Frame) : TGIFApplicationExtensi
 }
 
 void TGIFAppExtNSLoop::WritePayload(TStream& Stream) {
-    const uint8_t Loop[5] = {3, 1, static_cast<uint8_t>(FLoopCount),
-                             static_cast<uint8_t>(FLoopCount >> 8), 0};
+    const uint8_t Loop[4] = {3, 1, static_cast<uint8_t>(FLoopCount),
+                             static_cast<uint8_t>(FLoopCount >> 8)};
     Stream.Write(Loop, 4);
     if (FBufferHint > 0) {
         uint8_t Hint[6] = {5, 2};
