@@ -162,6 +162,21 @@ TEST(GIFImage, FailedLoadRestoresThePositionAndKeepsFrames) {
     EXPECT_TRUE(Image.Empty());
 }
 
+// A progress handler that raises ends the load; the frame being reported is freed.
+TEST(GIFImage, ProgressHandlerCanAbortALoad) {
+    TGIFImage Image;
+    int Running = 0;
+    Image.OnProgress = [&](TObject*, TProgressStage Stage, uint8_t, bool, const TRect&,
+                           const std::string&) {
+        if (Stage == psRunning && ++Running == 2) Abort();
+    };
+    TMemoryStream S;
+    test::Fill(S, SmallGIF(3));
+    EXPECT_THROW(Image.LoadFromStream(S), EAbort);
+    EXPECT_EQ(Image.Frames().Count(), 1);
+    EXPECT_EQ(S.Position(), 0);
+}
+
 TEST(GIFImage, TrailerTolerances) {
     const struct {
         Bytes Trailer;
