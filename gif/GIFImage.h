@@ -161,8 +161,6 @@ public:
     TNotifyEvent OnAnimationStart, OnFrameDue, OnFrameShown, OnLoopRepeat, OnAnimationEnd;
 
 private:
-    bool FInDraw = false;
-    bool FInPaletteQuery = false;
     std::unique_ptr<TGIFImageList> FFrames;
     std::unique_ptr<TGIFHeader> FScreenHeader;
     HPALETTE FCachedPalette{};
