@@ -249,13 +249,11 @@ void TGIFSubImage::LoadFromStream(TStream& Stream) {
         if (Count < 2 || Count > 256) RaiseGIFError(gifmsg::ImageBadColorSize);
         FLocalMap->ReadTable(Stream, Count);
     }
-    // The one check of sizes read from a file, before the pixel buffer is allocated: a
-    // 30-byte file can otherwise ask for gigabytes.
-    int64_t Pixels = int64_t{FDescriptor.PixelWidth} * FDescriptor.PixelHeight;
+    // Sizes read from a file are checked before the pixel buffer is allocated: a 30-byte
+    // file can otherwise ask for gigabytes. A frame outside an image has only its own budget.
     int64_t Loaded = FOwnerImage ? FOwnerImage->LoadedPixelBytes() : 0;
-    if (Pixels > GIFMaxFramePixels || Loaded + Pixels > GIFMaxLoadPixelBytes)
-        RaiseGIFError(gifmsg::ImageTooLarge);
-    if (FOwnerImage) FOwnerImage->SetLoadedPixelBytes(Loaded + Pixels);
+    CheckFramePixels(FDescriptor.PixelWidth, FDescriptor.PixelHeight, Loaded);
+    if (FOwnerImage) FOwnerImage->SetLoadedPixelBytes(Loaded);
     DecodeData(Stream);
 }
 

@@ -1,4 +1,5 @@
 #include "gif/GIFImage.h"
+#include "gif/GIFLimits.h"
 #include "tests/gif/GIFTestHelpers.h"
 
 #include <gtest/gtest.h>
@@ -403,6 +404,40 @@ TEST(GIFImage, RefusesDecompressionBombs) {
     } catch (const GIFException& E) {
         EXPECT_STREQ(E.what(), gifmsg::ImageTooLarge);
     }
+    EXPECT_TRUE(Image.Empty());
+
+    // The budget of a whole load, with the limits lowered: frames of 64 x 64 within 2^14
+    // bytes in all, so the fifth is refused; the frames before it stay.
+    const TGIFSizeLimits Saved = GIFSizeLimits;
+    GIFSizeLimits.MaxFramePixels = 64 * 64;
+    GIFSizeLimits.MaxLoadPixelBytes = 4 * 64 * 64;
+    Bytes Data = test::PlainHeader(64, 64);
+    for (int i = 0; i < 5; ++i)
+        Data = test::Concat({Data, test::Descriptor(64, 64), test::EmptyData()});
+    test::Fill(S, test::Concat({Data, {0x3B}}));
+    try {
+        Image.LoadFromStream(S);
+        ADD_FAILURE();
+    } catch (const GIFException& E) {
+        EXPECT_STREQ(E.what(), gifmsg::ImageTooLarge);
+    }
+    EXPECT_EQ(Image.Frames().Count(), 4);
+    // A frame one pixel above the frame limit.
+    test::Fill(
+        S, test::Concat(
+               {test::PlainHeader(65, 64), test::Descriptor(65, 64), test::EmptyData(), {0x3B}}));
+    EXPECT_THROW(Image.LoadFromStream(S), GIFException);
+    // Each load starts a new budget.
+    test::Fill(
+        S, test::Concat(
+               {test::PlainHeader(64, 64), test::Descriptor(64, 64), test::EmptyData(), {0x3B}}));
+    Image.LoadFromStream(S);
+    for (int i = 0; i < 5; ++i) {
+        S.SetPosition(0);
+        Image.LoadFromStream(S);
+    }
+    EXPECT_EQ(Image.Frames().Count(), 1);
+    GIFSizeLimits = Saved;
 }
 
 // A painter of the drawing module as the image sees it.
