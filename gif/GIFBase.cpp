@@ -8,23 +8,52 @@
 namespace mv {
 
 const char* const GIFMessageTable[] = {
-    gifmsg::InvalidReductionMethod, gifmsg::GIFImageDescription, gifmsg::Loading,
-    gifmsg::Saving, gifmsg::Converting, gifmsg::Rendering, gifmsg::Copying, gifmsg::Optimizing,
-    gifmsg::UnknownBlockType, gifmsg::UnsupportedClass, gifmsg::InvalidData,
-    gifmsg::ImageHeightTooSmall, gifmsg::ImageWidthTooSmall, gifmsg::FailedClipboardStore,
-    gifmsg::ScreenSizeExceeded, gifmsg::NoColorTable, gifmsg::BadPixelCoordinates,
-    gifmsg::UnsupportedPixelFormat, gifmsg::InvalidImageDimensions, gifmsg::NoDIB,
-    gifmsg::InvalidStream, gifmsg::InvalidColor, gifmsg::EmptyColorMap, gifmsg::EmptyImage,
-    gifmsg::PrematureEnd, gifmsg::ColorTableOverflow, gifmsg::InvalidColorIndex,
-    gifmsg::UnsupportedVersion, gifmsg::InvalidSignature, gifmsg::ScreenBadColorSize,
-    gifmsg::ImageBadColorSize, gifmsg::UnknownExtension, gifmsg::BadExtensionLabel,
-    gifmsg::OutOfMemoryDIB, gifmsg::DecodeBitBufferUnderrun, gifmsg::DecodeCircular,
-    gifmsg::BadTrailer, gifmsg::BadExtensionInstance, gifmsg::InvalidAppBlockSize,
+    gifmsg::InvalidReductionMethod,
+    gifmsg::GIFImageDescription,
+    gifmsg::Loading,
+    gifmsg::Saving,
+    gifmsg::Converting,
+    gifmsg::Rendering,
+    gifmsg::Copying,
+    gifmsg::Optimizing,
+    gifmsg::UnknownBlockType,
+    gifmsg::UnsupportedClass,
+    gifmsg::InvalidData,
+    gifmsg::ImageHeightTooSmall,
+    gifmsg::ImageWidthTooSmall,
+    gifmsg::FailedClipboardStore,
+    gifmsg::ScreenSizeExceeded,
+    gifmsg::NoColorTable,
+    gifmsg::BadPixelCoordinates,
+    gifmsg::UnsupportedPixelFormat,
+    gifmsg::InvalidImageDimensions,
+    gifmsg::NoDIB,
+    gifmsg::InvalidStream,
+    gifmsg::InvalidColor,
+    gifmsg::EmptyColorMap,
+    gifmsg::EmptyImage,
+    gifmsg::PrematureEnd,
+    gifmsg::ColorTableOverflow,
+    gifmsg::InvalidColorIndex,
+    gifmsg::UnsupportedVersion,
+    gifmsg::InvalidSignature,
+    gifmsg::ScreenBadColorSize,
+    gifmsg::ImageBadColorSize,
+    gifmsg::UnknownExtension,
+    gifmsg::BadExtensionLabel,
+    gifmsg::OutOfMemoryDIB,
+    gifmsg::DecodeBitBufferUnderrun,
+    gifmsg::DecodeCircular,
+    gifmsg::BadTrailer,
+    gifmsg::BadExtensionInstance,
+    gifmsg::InvalidAppBlockSize,
     gifmsg::ImageTooLarge,
 };
 const int GIFMessageCount = static_cast<int>(sizeof(GIFMessageTable) / sizeof(GIFMessageTable[0]));
 
-void RaiseGIFError(const std::string& Message) { throw GIFException(Message); }
+void RaiseGIFError(const std::string& Message) {
+    throw GIFException(Message);
+}
 
 uint32_t RequireGDIHandle(uint32_t Value) {
     if (Value != 0) return Value;
@@ -34,9 +63,9 @@ uint32_t RequireGDIHandle(uint32_t Value) {
 
 int32_t RowBytes(int32_t Width, int32_t BitsPerPixel, int32_t AlignBits) {
     // Computed in 64 bits and unsigned so that huge widths cannot overflow.
-    uint64_t Bits = static_cast<uint64_t>(static_cast<uint32_t>(Width)) *
-                        static_cast<uint32_t>(BitsPerPixel) +
-                    static_cast<uint32_t>(AlignBits) - 1;
+    uint64_t Bits =
+        static_cast<uint64_t>(static_cast<uint32_t>(Width)) * static_cast<uint32_t>(BitsPerPixel) +
+        static_cast<uint32_t>(AlignBits) - 1;
     Bits &= ~static_cast<uint64_t>(static_cast<uint32_t>(AlignBits) - 1);
     return static_cast<int32_t>(Bits >> 3);
 }
@@ -48,7 +77,9 @@ int32_t BitsForColorCount(int32_t Count) {
     return N;
 }
 
-void WriteOneByte(TStream& Stream, uint8_t Value) { Stream.Write(&Value, 1); }
+void WriteOneByte(TStream& Stream, uint8_t Value) {
+    Stream.Write(&Value, 1);
+}
 
 uint8_t ReadOneByte(TStream& Stream) {
     uint8_t Value = 0;
@@ -116,7 +147,9 @@ void TGIFItem::LoadFromPath(const std::string& FileName) {
 // ---------------------------------------------------------------------------
 // TGIFList
 
-TGIFList::~TGIFList() { DeleteAll(); }
+TGIFList::~TGIFList() {
+    DeleteAll();
+}
 
 void TGIFList::ReportWarning(uint8_t Severity, const std::string& Message) {
     if (FOwnerImage) ReportImageWarning(FOwnerImage, this, Severity, Message);
@@ -126,7 +159,9 @@ void TGIFList::SaveToStream(TStream& Stream) {
     for (int i = 0; i < Count(); ++i) Items(i)->SaveToStream(Stream);
 }
 
-int TGIFList::Append(std::unique_ptr<TGIFItem> Item) { return FEntries.Add(Item.release()); }
+int TGIFList::Append(std::unique_ptr<TGIFItem> Item) {
+    return FEntries.Add(Item.release());
+}
 
 void TGIFList::InsertAt(int Index, std::unique_ptr<TGIFItem> Item) {
     FEntries.Insert(Index, Item.get());
@@ -139,7 +174,9 @@ void TGIFList::DeleteAt(int Index) {
     // Item is destroyed here; its own detach finds nothing to remove.
 }
 
-int TGIFList::Detach(TGIFItem* Item) { return FEntries.Remove(Item); }
+int TGIFList::Detach(TGIFItem* Item) {
+    return FEntries.Remove(Item);
+}
 
 void TGIFList::DeleteAll() {
     while (Count() > 0) DeleteAt(0);

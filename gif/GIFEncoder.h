@@ -28,7 +28,9 @@ enum TGIFCompressionMethod : uint8_t { cpLZW = 0, cpRunLength = 1 };
 inline constexpr int32_t HashTableSize = 8009;
 inline constexpr uint32_t HashEmptySlot = 0xFFFFFFFFu;
 
-inline int32_t KeySlot(int32_t Key) { return ((Key >> 4) ^ Key) % HashTableSize; }
+inline int32_t KeySlot(int32_t Key) {
+    return ((Key >> 4) ^ Key) % HashTableSize;
+}
 // Steps back by (8009 - Slot), by 1 from slot 0: so slot 0 leads to 8008, and any other slot S
 // to 2S mod 8009.
 inline int32_t NextSlot(int32_t Slot) {
@@ -155,8 +157,8 @@ protected:
     // Packs Code at FCodeWidth, least significant bit first (no width bookkeeping).
     void PackCode(int32_t Code) {
         if (FBitCount > 0)
-            FBitBuffer = (static_cast<uint32_t>(Code) << FBitCount) |
-                         (FBitBuffer & ((1u << FBitCount) - 1));
+            FBitBuffer =
+                (static_cast<uint32_t>(Code) << FBitCount) | (FBitBuffer & ((1u << FBitCount) - 1));
         else
             FBitBuffer = static_cast<uint32_t>(Code);
         FBitCount += FCodeWidth;
@@ -192,7 +194,7 @@ protected:
     int16_t FEndValue = 0;
     int16_t FFirstFree = 0;
     const uint8_t* FCursor = nullptr;
-    int32_t FLeftInRow = 0;
+    int64_t FLeftInRow = 0; // 64-bit: a whole frame's pixel count may pass 2^31
     int32_t FRow = 0;
     int32_t FPass = 0;
 };
@@ -211,7 +213,6 @@ protected:
 
 private:
     void EmitLZWCode(int32_t Code);
-    void ClearTable();
 
     int16_t FPrefixCode = 0;
     int16_t FNextCode = 0;

@@ -32,7 +32,9 @@ void TPersistent::AssignError(const TPersistent* Source) const {
     throw EConvertError(Format("Cannot assign a %s to a %s", From.c_str(), ClassName().c_str()));
 }
 
-void Abort() { throw EAbort(""); }
+void Abort() {
+    throw EAbort("");
+}
 
 void ListIndexError(int64_t Index) {
     throw EListError(Format("List index out of bounds (%lld)", static_cast<long long>(Index)));
@@ -56,7 +58,9 @@ int64_t TStream::Size() {
     return End;
 }
 
-void TStream::SetSize(int64_t) { throw EStreamError("Stream does not support resizing"); }
+void TStream::SetSize(int64_t) {
+    throw EStreamError("Stream does not support resizing");
+}
 
 int64_t TStream::CopyFrom(TStream& Source, int64_t Count) {
     if (Count == 0) {
@@ -126,7 +130,9 @@ void TMemoryStream::LoadFromStream(TStream& Source) {
     FPosition = 0;
 }
 
-void TMemoryStream::SaveToStream(TStream& Dest) { Dest.WriteBuffer(FData.data(), Size()); }
+void TMemoryStream::SaveToStream(TStream& Dest) {
+    Dest.WriteBuffer(FData.data(), Size());
+}
 
 void TMemoryStream::LoadFromFile(const std::string& FileName) {
     TFileStream F(FileName, fmOpenRead | fmShareDenyWrite);
@@ -145,7 +151,9 @@ void TMemoryStream::SaveToFile(const std::string& FileName) {
 namespace {
 constexpr size_t FileBufferSize = 1 << 16;
 
-std::string SystemReason(int Err) { return std::strerror(Err); }
+std::string SystemReason(int Err) {
+    return std::strerror(Err);
+}
 } // namespace
 
 TFileStream::TFileStream(const std::string& FileName, uint16_t Mode)
@@ -161,14 +169,14 @@ TFileStream::TFileStream(const std::string& FileName, uint16_t Mode)
     int Flags = Access == fmOpenWrite ? O_WRONLY : Access == fmOpenReadWrite ? O_RDWR : O_RDONLY;
     FHandle = ::open(FileName.c_str(), Flags | O_CLOEXEC);
     if (FHandle < 0)
-        throw EFOpenError(Format("Cannot open file \"%s\". %s", FileName.c_str(),
-                                 SystemReason(errno).c_str()));
+        throw EFOpenError(
+            Format("Cannot open file \"%s\". %s", FileName.c_str(), SystemReason(errno).c_str()));
     struct stat St;
     if (::fstat(FHandle, &St) == 0 && S_ISDIR(St.st_mode)) {
         ::close(FHandle);
         FHandle = -1;
-        throw EFOpenError(Format("Cannot open file \"%s\". %s", FileName.c_str(),
-                                 SystemReason(EISDIR).c_str()));
+        throw EFOpenError(
+            Format("Cannot open file \"%s\". %s", FileName.c_str(), SystemReason(EISDIR).c_str()));
     }
     int Share = Mode & 0xF0;
     if (Share == fmShareDenyWrite || Share == fmShareExclusive) {
@@ -208,8 +216,8 @@ void TFileStream::FlushWrite() {
         if (N <= 0) {
             int Err = errno;
             FBufPos = 0;
-            throw EWriteError(Format("Cannot write to \"%s\". %s", FFileName.c_str(),
-                                     SystemReason(Err).c_str()));
+            throw EWriteError(
+                Format("Cannot write to \"%s\". %s", FFileName.c_str(), SystemReason(Err).c_str()));
         }
         Done += static_cast<size_t>(N);
         FFilePos += N;
@@ -287,9 +295,8 @@ int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
 
 int64_t TFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
     if (FHandle < 0) return 0;
-    int64_t Logical =
-        FWriting ? FFilePos + static_cast<int64_t>(FBufPos)
-                 : FFilePos - static_cast<int64_t>(FBufLen - FBufPos);
+    int64_t Logical = FWriting ? FFilePos + static_cast<int64_t>(FBufPos)
+                               : FFilePos - static_cast<int64_t>(FBufLen - FBufPos);
     if (Origin == soCurrent && Offset == 0) return Logical;
     int64_t Target;
     if (Origin == soBeginning) {
@@ -328,8 +335,8 @@ void TFileStream::SetSize(int64_t NewSize) {
     if (FWriting) FlushWrite();
     FBufPos = FBufLen = 0;
     if (::ftruncate(FHandle, NewSize) != 0)
-        throw EWriteError(Format("Cannot resize \"%s\". %s", FFileName.c_str(),
-                                 SystemReason(errno).c_str()));
+        throw EWriteError(
+            Format("Cannot resize \"%s\". %s", FFileName.c_str(), SystemReason(errno).c_str()));
     Seek(std::min(Pos, NewSize), soBeginning);
 }
 
@@ -339,9 +346,8 @@ void TFileStream::SetSize(int64_t NewSize) {
 namespace {
 std::string TemporaryNameFor(const std::string& Target) {
     static std::atomic<unsigned> Counter{0};
-    return ExtractFilePath(Target) + "." + ExtractFileName(Target) + Format(".%d.%u.tmp",
-                                                                            static_cast<int>(getpid()),
-                                                                            Counter++);
+    return ExtractFilePath(Target) + "." + ExtractFileName(Target) +
+           Format(".%d.%u.tmp", static_cast<int>(getpid()), Counter++);
 }
 } // namespace
 
@@ -363,8 +369,8 @@ void TAtomicFileStream::Commit() {
         int Err = errno;
         ::unlink(FileName().c_str());
         FCommitted = true; // nothing left to clean up
-        throw EFCreateError(Format("Cannot create file \"%s\". %s", FTarget.c_str(),
-                                   SystemReason(Err).c_str()));
+        throw EFCreateError(
+            Format("Cannot create file \"%s\". %s", FTarget.c_str(), SystemReason(Err).c_str()));
     }
     FCommitted = true;
 }

@@ -50,7 +50,7 @@ private:
     std::string FMessage;
 };
 
-#define MV_EXCEPTION_CLASS(Name, Base)                                                          \
+#define MV_EXCEPTION_CLASS(Name, Base)                                                             \
     class Name : public Base {                                                                     \
     public:                                                                                        \
         using Base::Base;                                                                          \
@@ -172,8 +172,8 @@ private:
     std::string FFileName;
     int FHandle = -1;
     std::vector<uint8_t> FBuffer;
-    size_t FBufPos = 0;   // read: next byte in FBuffer; write: bytes pending in FBuffer
-    size_t FBufLen = 0;   // read: valid bytes in FBuffer
+    size_t FBufPos = 0; // read: next byte in FBuffer; write: bytes pending in FBuffer
+    size_t FBufLen = 0; // read: valid bytes in FBuffer
     bool FWriting = false;
     int64_t FFilePos = 0; // position of the OS file offset
     uint64_t FSystemCalls = 0;

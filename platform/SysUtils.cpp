@@ -47,7 +47,9 @@ std::string LowerCase(const std::string& S) {
     return R;
 }
 
-bool SameText(const std::string& A, const std::string& B) { return LowerCase(A) == LowerCase(B); }
+bool SameText(const std::string& A, const std::string& B) {
+    return LowerCase(A) == LowerCase(B);
+}
 
 namespace {
 // Index of the dot that starts the extension, or npos: the last '.' after the last '/'.
@@ -109,18 +111,27 @@ namespace {
 thread_local uint32_t LastError = ERROR_SUCCESS;
 }
 
-uint32_t GetLastError() { return LastError; }
-void SetLastError(uint32_t Code) { LastError = Code; }
+uint32_t GetLastError() {
+    return LastError;
+}
+void SetLastError(uint32_t Code) {
+    LastError = Code;
+}
 
 std::string SystemErrorText(uint32_t Code) {
     switch (Code) {
-    case ERROR_INVALID_HANDLE: return "The handle is invalid.";
+    case ERROR_INVALID_HANDLE:
+        return "The handle is invalid.";
     case ERROR_NOT_ENOUGH_MEMORY:
         return "Not enough memory resources are available to process this command.";
-    case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
-    case ERROR_INVALID_BITMAP: return "Invalid bitmap.";
-    case ERROR_INVALID_PIXEL_FORMAT: return "The pixel format is invalid.";
-    default: return std::string();
+    case ERROR_INVALID_PARAMETER:
+        return "The parameter is incorrect.";
+    case ERROR_INVALID_BITMAP:
+        return "Invalid bitmap.";
+    case ERROR_INVALID_PIXEL_FORMAT:
+        return "The pixel format is invalid.";
+    default:
+        return std::string();
     }
 }
 

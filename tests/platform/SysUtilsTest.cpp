@@ -9,9 +9,12 @@ TEST(FileNames, ChangeFileExtFollowsThePlatform) {
         const char* In;
         const char* Out;
     } Cases[] = {
-        {"seal.jpg", "seal.gif"},       {"A001", "A001.gif"},
-        {"a.b.c", "a.b.gif"},           {"dir.v2/seal", "dir.v2/seal.gif"},
-        {"dir.v2/seal.bmp", "dir.v2/seal.gif"}, {"x.", "x.gif"},
+        {"seal.jpg", "seal.gif"},
+        {"A001", "A001.gif"},
+        {"a.b.c", "a.b.gif"},
+        {"dir.v2/seal", "dir.v2/seal.gif"},
+        {"dir.v2/seal.bmp", "dir.v2/seal.gif"},
+        {"x.", "x.gif"},
         {".hidden", ".gif"},
     };
     for (const Case& C : Cases) EXPECT_EQ(ChangeFileExt(C.In, ".gif"), C.Out) << C.In;
@@ -32,10 +35,18 @@ TEST(Arithmetic, MulDivRoundsHalfAwayFromZeroAndFlagsFailures) {
     struct Case {
         int32_t A, B, C, R;
     } Cases[] = {
-        {10, 1, 3, 3},    {10, 1, 4, 3},     {-10, 1, 4, -3},   {10, -1, 4, -3},
-        {-10, -1, 4, 3},  {5, 1, 2, 3},      {-5, 1, 2, -3},    {7, 3, 0, -1},
-        {0x7FFFFFFF, 2, 1, -1},              {0x7FFFFFFF, 2, 2, 0x7FFFFFFF},
-        {32, 100, 128, 25}, {1 << 20, 1 << 20, 1 << 10, 1 << 30},
+        {10, 1, 3, 3},
+        {10, 1, 4, 3},
+        {-10, 1, 4, -3},
+        {10, -1, 4, -3},
+        {-10, -1, 4, 3},
+        {5, 1, 2, 3},
+        {-5, 1, 2, -3},
+        {7, 3, 0, -1},
+        {0x7FFFFFFF, 2, 1, -1},
+        {0x7FFFFFFF, 2, 2, 0x7FFFFFFF},
+        {32, 100, 128, 25},
+        {1 << 20, 1 << 20, 1 << 10, 1 << 30},
         {INT32_MIN, 1, 1, INT32_MIN},
     };
     for (const Case& C : Cases)
