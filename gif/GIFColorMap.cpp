@@ -126,7 +126,7 @@ void TGIFColorMap::FromPalette(HPALETTE Palette) {
     NotifyChanged();
 }
 
-void TGIFColorMap::FromRGBQuads(const TRGBQuad* Quads, int32_t N) {
+void TGIFColorMap::FromRGBQuads(const RGBQUAD* Quads, int32_t N) {
     MakeEmpty();
     if (N <= 0 || Quads == nullptr) return;
     if (N > 256) N = 256;
@@ -143,7 +143,7 @@ void TGIFColorMap::FromRGBQuads(const TRGBQuad* Quads, int32_t N) {
 
 void TGIFColorMap::FromDCColorTable(HDC DC) {
     MakeEmpty();
-    TRGBQuad Quads[256];
+    RGBQUAD Quads[256];
     uint32_t N = GetDIBColorTable(DC, 0, 256, Quads);
     FromRGBQuads(Quads, static_cast<int32_t>(std::min<uint32_t>(N, 256)));
     NotifyChanged();

@@ -68,7 +68,7 @@ public:
     // Replaces the entries by those of a palette, of N DIB color-table entries, or of the color
     // table of the DIB selected into a device context.
     void FromPalette(HPALETTE Palette);
-    void FromRGBQuads(const TRGBQuad* Quads, int32_t N);
+    void FromRGBQuads(const RGBQUAD* Quads, int32_t N);
     void FromDCColorTable(HDC DC);
     // A new palette of the entries (each flagged PC_NOCOLLAPSE); none for an empty map.
     HPALETTE ToPalette() const;

@@ -5,6 +5,7 @@
 #include "gif/GIFHeader.h"
 #include "gif/GIFImage.h"
 #include "gif/GIFLimits.h"
+#include "gif/color/Reduction.h"
 #include "platform/SysUtils.h"
 
 #include <cstring>
@@ -13,16 +14,13 @@ namespace mv {
 
 namespace {
 
-// The 216-color cube: entry r * 36 + g * 6 + b is (51 r, 51 g, 51 b).
+// The 216-color cube of the color module (r * 36 + g * 6 + b = (51 r, 51 g, 51 b)).
 HPALETTE MakeCubePalette() {
-    TPaletteEntry Entries[216];
-    for (int r = 0; r < 6; ++r)
-        for (int g = 0; g < 6; ++g)
-            for (int b = 0; b < 6; ++b)
-                Entries[r * 36 + g * 6 + b] =
-                    TPaletteEntry{static_cast<uint8_t>(51 * r), static_cast<uint8_t>(51 * g),
-                                  static_cast<uint8_t>(51 * b), 0};
-    return CreatePalette(Entries, 216);
+    std::vector<TLookupEntry> Cube = Netscape216Entries();
+    std::vector<TPaletteEntry> Entries(Cube.size());
+    for (size_t i = 0; i < Cube.size(); ++i)
+        Entries[i] = TPaletteEntry{Cube[i].Red, Cube[i].Green, Cube[i].Blue, Cube[i].Flags};
+    return CreatePalette(Entries.data(), static_cast<int>(Entries.size()));
 }
 
 // Position x 100 / size, rounded half up, in 64 bits (streams may pass 2 GiB).
@@ -155,7 +153,7 @@ void TGIFSubImage::SetPaletteHandle(HPALETTE Value) {
     if (RenderingDiffers) {
         DropRendering();
         if (FOwnerImage) {
-            FOwnerImage->PaletteModified = true;
+            FOwnerImage->SetPaletteModified(true);
             FOwnerImage->Changed(this);
         }
     }

@@ -2,6 +2,13 @@
 
 #include "platform/SysUtils.h"
 
+#if __has_include("platform/Jpeg.h")
+#include "platform/Jpeg.h"
+#define MV_HAVE_JPEG_FORMAT 1
+#else
+#define MV_HAVE_JPEG_FORMAT 0
+#endif
+
 #include <algorithm>
 #include <thread>
 
@@ -243,7 +250,7 @@ void TGIFImage::SetPalette(HPALETTE Value) {
     FCachedPalette = Value;
     if (FCompositeBitmap && FCompositeBitmap->Palette() != Value) {
         DropCompositeBitmap();
-        PaletteModified = true;
+        SetPaletteModified(true);
         Changed(this);
     }
 }
@@ -332,16 +339,74 @@ void TGIFImage::DropCompositeBitmap() {
 }
 
 // ---------------------------------------------------------------------------
+// Drawing and the clipboard
+
+void TGIFImage::Draw(TCanvas& ACanvas, const TRect& Rect) {
+    (void)ACanvas;
+    (void)Rect;
+    throw EInvalidGraphicOperation("Drawing a GIF image needs frame rendering, not built yet");
+}
+
+void TGIFImage::LoadFromClipboardFormat(uint32_t AFormat, THandle AData, HPALETTE APalette) {
+    if (!AData) AData = GetClipboardData(AFormat);
+    if (AData && AFormat != 0 && AFormat == GIFClipboardFormat) {
+        HGLOBAL Memory = HandleCast<TGlobalMemory>(AData);
+        if (!Memory) RaiseGIFError("Unsupported clipboard format");
+        auto* Bytes = static_cast<const uint8_t*>(GlobalLock(Memory));
+        size_t Size = GlobalSize(Memory);
+        TMemoryStream Stream;
+        try {
+            if (Bytes && Size > 0) Stream.WriteBuffer(Bytes, static_cast<int64_t>(Size));
+        } catch (...) {
+            GlobalUnlock(Memory);
+            throw;
+        }
+        GlobalUnlock(Memory);
+        Stream.SetPosition(0);
+        LoadFromStream(Stream);
+        return;
+    }
+    if (AData && AFormat == CF_BITMAP) {
+        TBitmap Bitmap;
+        Bitmap.LoadFromClipboardFormat(AFormat, AData, APalette);
+        Assign(&Bitmap);
+        return;
+    }
+    RaiseGIFError("Unsupported clipboard format");
+}
+
+void TGIFImage::SaveToClipboardFormat(uint32_t& AFormat, THandle& AData, HPALETTE& APalette) {
+    (void)AFormat;
+    (void)AData;
+    (void)APalette;
+    if (GetEmpty()) return;
+    throw EInvalidGraphicOperation(
+        "Copying a GIF image to the clipboard needs frame rendering, not built yet");
+}
+
+// ---------------------------------------------------------------------------
 // Unit start-up and shutdown
 
 void GIFImageInitialize() {
     static bool Done = false;
     if (Done) return;
     Done = true;
+    TPicture::RegisterFileFormat("GIF", gifmsg::GIFImageDescription, TGIFImage::ClassInfo());
+    GIFClipboardFormat =
+        static_cast<uint16_t>(RegisterClipboardFormat(gifmsg::GIFImageDescription));
+    TPicture::RegisterClipboardFormat(GIFClipboardFormat, TGIFImage::ClassInfo());
+    HDC DC = GetDC(nullptr);
+    PaletteDisplay = GetDeviceCaps(DC, BITSPIXEL) * GetDeviceCaps(DC, PLANES) <= 8;
+    ReleaseDC(nullptr, DC);
+    // The JPEG formats register after GIF, so that GIF comes before them in the lists.
+#if MV_HAVE_JPEG_FORMAT
+    RegisterJPEGFormats();
+#endif
 }
 
 void GIFImageFinalize() {
     FreeExtensionRegistries();
+    TPicture::UnregisterGraphicClass(TGIFImage::ClassInfo());
 }
 
 namespace {

@@ -8,6 +8,8 @@
 #include "gif/GIFExtensions.h"
 #include "gif/GIFFrame.h"
 #include "gif/GIFHeader.h"
+#include "gif/color/Ditherers.h"
+#include "gif/color/Reduction.h"
 #include "platform/Graphics.h"
 
 #include <functional>
@@ -39,10 +41,10 @@ using TGIFPaintOptions = uint16_t;
 constexpr TGIFPaintOptions GIFDefaultPaintOptions =
     paThreaded | paTransparent | paAnimate | paRepeat | paDither | paAutoDither; // 0x060F
 
-// The settings of color reduction kept by the image, one byte each (the color-reduction
-// module names the values): rdNetscape216 and dkNearest are the defaults.
-constexpr uint8_t GIFDefaultReductionMethod = 6; // rdNetscape216
-constexpr uint8_t GIFDefaultDitherKind = 0;      // dkNearest
+// The settings of color reduction kept by the image: true-color pictures are mapped to the
+// 216-color cube, to the nearest color.
+constexpr TReductionMethod GIFDefaultReductionMethod = rdNetscape216;
+constexpr TDitherKind GIFDefaultDitherKind = dkNearest;
 constexpr uint8_t GIFDefaultPainterPriority = 3; // tpNormal
 
 // What the image needs of a painter that draws it: the drawing module's painters derive from
@@ -66,7 +68,7 @@ public:
     ~TGIFImage() override;
     TGIFImage(const TGIFImage&) = delete;
     TGIFImage& operator=(const TGIFImage&) = delete;
-    std::string ClassName() const override { return "TGIFImage"; }
+    MV_GRAPHIC_CLASS(TGIFImage)
 
     // Stops painters, drops the composite bitmap, frees every frame, empties the global map,
     // sets the screen to 0 x 0 and drops the palette.
@@ -118,6 +120,17 @@ public:
     // is dropped and the change announced.
     void SetPalette(HPALETTE Value) override;
 
+    // Drawing belongs to the rendering and painter work, which is not built yet: raises
+    // EInvalidGraphicOperation rather than drawing nothing.
+    void Draw(TCanvas& ACanvas, const TRect& Rect) override;
+    // GIFClipboardFormat data (global memory holding a GIF file) is loaded as a GIF; CF_BITMAP
+    // data becomes a one-frame image through Assign. Null data is taken from the clipboard.
+    // Anything else: GIFException "Unsupported clipboard format".
+    void LoadFromClipboardFormat(uint32_t AFormat, THandle AData, HPALETTE APalette) override;
+    // Nothing for an empty image. The bitmap form comes from the composite bitmap, which needs
+    // frame rendering: until that exists a non-empty image raises EInvalidGraphicOperation.
+    void SaveToClipboardFormat(uint32_t& AFormat, THandle& AData, HPALETTE& APalette) override;
+
     // Calls OnWarningReport when set; otherwise the warning is dropped.
     virtual void ReportWarning(TObject* Sender, uint8_t Severity, const std::string& Message);
 
@@ -150,9 +163,9 @@ public:
 
     // Settings read by the other parts of the library.
     TGIFPaintOptions PaintOptions = GIFDefaultPaintOptions;
-    uint8_t ReductionMethod = GIFDefaultReductionMethod;
+    TReductionMethod ReductionMethod = GIFDefaultReductionMethod;
     int32_t PaletteBits = 8;
-    uint8_t DitherKind = GIFDefaultDitherKind;
+    TDitherKind DitherKind = GIFDefaultDitherKind;
     TGIFCompressionMethod CompressionMethod = cpLZW;
     TGIFWarning OnWarningReport;
     uint8_t PainterPriority = GIFDefaultPainterPriority;
@@ -175,10 +188,13 @@ private:
 // screen shows at most 8 bits per pixel.
 extern uint16_t GIFClipboardFormat;
 extern bool PaletteDisplay;
-// Start-up: registers TGIFImage for "GIF" ("GIF Image") and the clipboard format, and reads
-// the screen depth. Runs once on its own before main; calling it again does nothing.
+// Start-up: registers TGIFImage for "GIF" ("GIF Image") and the clipboard format "GIF Image",
+// sets PaletteDisplay from the screen's depth, then lets the JPEG class register its
+// extensions after GIF. Runs once on its own before main (in every program that links
+// TGIFImage); calling it again does nothing.
 void GIFImageInitialize();
-// Shutdown: frees the extension registries and unregisters the class.
+// Shutdown: frees the extension registries and unregisters the class (its file and clipboard
+// formats). Runs on its own at exit.
 void GIFImageFinalize();
 // The platform's CheckSynchronize, when the platform runs synchronized steps: the painter
 // stops call it on the main thread while they wait for threaded painters. Returns whether

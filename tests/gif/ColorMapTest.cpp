@@ -221,7 +221,7 @@ TEST(ColorMap, AssignAndPalettes) {
     EXPECT_EQ(TableBytes(C.LocalMap()), TableBytes(A.LocalMap()));
     EXPECT_FALSE(TGIFSubImage(nullptr).LocalMap().ToPalette());
 
-    const TRGBQuad Quads[2] = {{1, 2, 3, 0}, {4, 5, 6, 0}}; // blue, green, red
+    const RGBQUAD Quads[2] = {{1, 2, 3, 0}, {4, 5, 6, 0}}; // blue, green, red
     C.LocalMap().FromRGBQuads(Quads, 2);
     EXPECT_EQ(TableBytes(C.LocalMap()), (Bytes{3, 2, 1, 6, 5, 4}));
 }

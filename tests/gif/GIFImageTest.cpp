@@ -274,7 +274,7 @@ TEST(GIFImage, AssignFromAnotherImage) {
         Source.AddFrame(std::move(F));
     }
     Source.PaintOptions = 0x0001;
-    Source.DitherKind = 2;
+    Source.DitherKind = dkStucki;
     Source.PaletteBits = 4;
     Source.CompressionMethod = cpRunLength;
     Source.PlaybackSpeed = 50;

@@ -104,9 +104,11 @@ std::vector<RoundTripCase> AllCases() {
 
 INSTANTIATE_TEST_SUITE_P(Depths, RandomPixels, testing::ValuesIn(AllCases()),
                          [](const testing::TestParamInfo<RoundTripCase>& I) {
-                             return "d" + std::to_string(I.param.Depth) +
-                                    (I.param.Interlaced ? "_interlaced" : "_plain") +
-                                    (I.param.Method == cpLZW ? "_lzw" : "_rle");
+                             std::string Name = "d";
+                             Name += std::to_string(I.param.Depth);
+                             Name += I.param.Interlaced ? "_interlaced" : "_plain";
+                             Name += I.param.Method == cpLZW ? "_lzw" : "_rle";
+                             return Name;
                          });
 
 TEST(RoundTrip, ExtensionsAndTrailingExtensionsComeBackByteForByte) {
