@@ -203,8 +203,8 @@ int NiceOffset(TThreadPriority P) {
 TThread::TThread() = default;
 
 TThread::~TThread() {
-    if (!FThread.joinable()) return;
-    if (FThread.get_id() == std::this_thread::get_id()) {
+    if (Suspended()) return;
+    if (FThreadID.load() == std::this_thread::get_id()) {
         // Freed on its own thread at the end of its run (FreeOnTerminate).
         FThread.detach();
         return;
@@ -222,8 +222,12 @@ TThread::~TThread() {
 
 void TThread::Start() {
     if (FStarted.exchange(true)) throw EThread("Cannot call Start on a thread that was started");
+    // The new thread waits at the gate until FThread is assigned: a thread that frees itself
+    // could otherwise be gone before the assignment.
+    std::lock_guard<std::mutex> Gate(FStartLock);
     try {
         FThread = std::thread([this] { Run(); });
+        FThreadID.store(FThread.get_id());
     } catch (const std::system_error& E) {
         FStarted.store(false);
         throw EThread(Format("Thread creation error: %s", E.what()));
@@ -235,6 +239,7 @@ void TThread::Resume() {
 }
 
 void TThread::Run() {
+    { std::lock_guard<std::mutex> Gate(FStartLock); }
     {
         std::lock_guard<std::mutex> Guard(FPriorityLock);
         FSystemID = static_cast<int>(syscall(SYS_gettid));
@@ -280,7 +285,7 @@ void TThread::DoTerminate() {
 int TThread::WaitFor() {
     if (Suspended()) throw EThread("Cannot wait for a thread that was never started");
     if (FFreeOnTerminate) throw EThread("Cannot wait for a thread that frees itself");
-    if (FThread.get_id() == std::this_thread::get_id())
+    if (FThreadID.load() == std::this_thread::get_id())
         throw EThread("A thread cannot wait for itself");
     TSyncState& S = Sync();
     if (IsMainThread()) {

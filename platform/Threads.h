@@ -108,6 +108,8 @@ private:
     void ApplyPriority();
 
     std::thread FThread;
+    std::mutex FStartLock;
+    std::atomic<std::thread::id> FThreadID{};
     std::mutex FJoinLock;
     std::atomic<bool> FStarted{false};
     std::atomic<bool> FTerminated{false};
