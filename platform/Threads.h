@@ -46,8 +46,9 @@ using TThreadMethod = std::function<void()>;
 //
 // When Execute returns (or raises; the exception is kept in FatalException) the thread runs
 // DoTerminate, which calls OnTerminate on the main thread through Synchronize, and then, with
-// FreeOnTerminate, deletes the object on its own thread. A thread that was terminated before it
-// was started skips Execute but still runs DoTerminate.
+// FreeOnTerminate, deletes the object on its own thread (no one else may delete a started
+// thread that frees itself). A thread that was terminated before it was started skips Execute
+// but still runs DoTerminate.
 //
 // OnTerminate, FreeOnTerminate and ReturnValue belong to the thread's owner before Start and to
 // the thread itself afterwards; set them before Start.
