@@ -190,8 +190,6 @@ TCanvas& TBitmap::Canvas() {
     return *FCanvas;
 }
 
-void TBitmap::Changing() {}
-
 void TBitmap::PixelsChanged() {
     FMask.reset();
     Changed(this);
@@ -354,10 +352,20 @@ void TBitmap::SetPixelFormat(TPixelFormat Value) {
         FPixelFormat = Value;
         return;
     }
+    // Pixels not made yet are made in the new format when first needed; an indexed bitmap
+    // that becomes deeper is made first, so that its colors become its palette.
+    TPixelFormat OldFormat = PixelFormat();
+    if (!FImage && !GetEmpty() && OldFormat != pfCustom && FormatBits(OldFormat) <= 8 &&
+        FormatBits(Value) > 8)
+        Handle();
     FPixelFormat = Value;
     FHandleType = Value == pfDevice ? bmDDB : bmDIB;
     FMonochrome = false;
-    if (!FImage) return; // made in the new format when first needed
+    if (!FImage) return;
+    // A bitmap that leaves the indexed formats keeps its colors as its palette.
+    if (FImage->BitCount <= 8 && FormatBits(Value) > 8 && !FPalette && !FImage->ColorTable.empty())
+        FPalette = ColorTableToPalette(FImage->ColorTable.data(),
+                                       static_cast<int>(FImage->ColorTable.size()));
     HBITMAP Old = FImage;
     HBITMAP N = NewObject(FWidth, FHeight, Value);
     int NewBits = N->BitCount;

@@ -258,8 +258,8 @@ HPALETTE ColorTableToPalette(const RGBQUAD* Table, int Count);
 // Exact nearest-color mapping into a color table.
 //
 // The answer is the entry at the least squared RGB distance, the lowest index on ties. The
-// mapper searches only the entries that can be nearest for the 16x16x16 cell the color falls
-// in (computed once per cell), and keeps a cache of recent answers.
+// mapper caches, per cell of 8 x 8 x 8 colors, the entries that can be nearest to some color of
+// the cell (computed on first use), and searches only those.
 class TColorMapper {
 public:
     explicit TColorMapper(std::vector<RGBQUAD> Table);
@@ -796,13 +796,11 @@ public:
 
     // Frees the memory DC of the canvas (the bitmap keeps its pixels).
     void Dormant();
-    void FreeImage() {}
 
     // The bitmap object as it is (no allocation); for the platform's own code.
     const HBITMAP& Image() const { return FImage; }
 
 protected:
-    void Changing();
     // A change of the pixels: drops the mask, then Changed.
     void PixelsChanged();
 

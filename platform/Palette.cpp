@@ -285,10 +285,9 @@ HPALETTE ColorTableToPalette(const RGBQUAD* Table, int Count) {
 // Nearest-color mapping
 
 namespace {
-constexpr int CellBits = 4;                // 16 cells per channel, each 16 values wide
+constexpr int CellBits = 5;                // 32 cells per channel, each 8 values wide
 constexpr int CellWidth = 256 >> CellBits; // 32
 constexpr uint32_t CellCount = 1u << (3 * CellBits);
-constexpr uint32_t CacheSize = 1u << 14;
 
 int32_t Dist2(int R, int G, int B, const RGBQUAD& Q) {
     int dr = R - Q.rgbRed, dg = G - Q.rgbGreen, db = B - Q.rgbBlue;
@@ -307,8 +306,7 @@ inline int32_t FarAxis(int v, int Lo, int Hi) {
 } // namespace
 
 TColorMapper::TColorMapper(std::vector<RGBQUAD> Table)
-    : FTable(std::move(Table)), FCellStart(CellCount, -1), FCacheKey(CacheSize, 0),
-      FCacheValue(CacheSize, 0) {
+    : FTable(std::move(Table)), FCellStart(CellCount, -1) {
     if (FTable.size() > 256) FTable.resize(256);
 }
 
@@ -357,9 +355,6 @@ void TColorMapper::BuildCell(uint32_t Cell) {
 
 uint8_t TColorMapper::Map(uint8_t R, uint8_t G, uint8_t B) {
     if (FTable.empty()) return 0;
-    uint32_t Key = 0x01000000u | (uint32_t{R} << 16) | (uint32_t{G} << 8) | B;
-    uint32_t Slot = ((Key * 0x9E3779B1u) >> 18) & (CacheSize - 1);
-    if (FCacheKey[Slot] == Key) return FCacheValue[Slot];
     uint32_t Cell = (uint32_t{R} >> (8 - CellBits) << (2 * CellBits)) |
                     (uint32_t{G} >> (8 - CellBits) << CellBits) | (uint32_t{B} >> (8 - CellBits));
     if (FCellStart[Cell] < 0) BuildCell(Cell);
@@ -376,8 +371,6 @@ uint8_t TColorMapper::Map(uint8_t R, uint8_t G, uint8_t B) {
             Best = P[i];
         }
     }
-    FCacheKey[Slot] = Key;
-    FCacheValue[Slot] = Best;
     return Best;
 }
 

@@ -263,6 +263,12 @@ TEST(BitmapFormats, DeviceBitmaps) {
     EXPECT_EQ(B.Canvas().Pixels(2, 2), clTeal);
     TBitmap N(2, 2);
     EXPECT_EQ(N.PixelFormat(), pfDevice);
+    // An 8-bit bitmap made a device bitmap keeps its colors as its palette.
+    TBitmap E(2, 2, pf8bit);
+    E.SetHandleType(bmDDB);
+    HPALETTE P = E.Palette();
+    ASSERT_TRUE(P);
+    EXPECT_EQ(GetPaletteEntries(P, 0, 0, nullptr), 256u);
 }
 
 TEST(BitmapTransparency, AutoColorMaskAndDraw) {
