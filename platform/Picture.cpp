@@ -3,6 +3,7 @@
 // is registered here at start-up, so it is there whenever TPicture is linked in.
 #include "platform/Graphics.h"
 
+#include "platform/Icon.h"
 #include "platform/SysUtils.h"
 
 #include <algorithm>
@@ -294,12 +295,13 @@ void TPicture::Progress(TObject* Sender, TProgressStage Stage, uint8_t PercentDo
 }
 
 // ---------------------------------------------------------------------------
-// Start-up: the platform's bitmap format. The metafile and icon units register theirs at
-// their own slots (fsMetafile, fsEnhMetafile, fsIcon), so the order stays wmf, emf, ico, bmp.
+// Start-up: the platform's icon and bitmap formats. The metafile unit registers its formats
+// at their own slots (fsMetafile, fsEnhMetafile), so the order stays wmf, emf, ico, bmp.
 
 namespace {
 struct TBitmapRegistration {
     TBitmapRegistration() {
+        TPicture::RegisterPlatformFileFormat(fsIcon, "ico", "Icons", TIcon::ClassInfo());
         TPicture::RegisterPlatformFileFormat(fsBitmap, "bmp", "Bitmaps", TBitmap::ClassInfo());
         TPicture::RegisterClipboardFormat(CF_BITMAP, TBitmap::ClassInfo());
     }
