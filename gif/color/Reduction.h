@@ -5,6 +5,7 @@
 
 #include "gif/color/ColorLookup.h"
 #include "gif/color/Ditherers.h"
+#include "platform/Graphics.h"
 
 #include <cstdint>
 #include <functional>
@@ -26,8 +27,6 @@ enum TReductionMethod : uint8_t {
     rdOctreeSystem = 8, // the picture's own 236 colors inside the 20 system colors
     rdGivenPalette = 9, // a copy of the palette handed to the driver
 };
-
-constexpr uint8_t PC_NOCOLLAPSE = 4;
 
 // The fixed palettes' entries, exactly as the palette builders make them.
 std::vector<TLookupEntry> Netscape216Entries(); // r x 36 + g x 6 + b = (51r, 51g, 51b), flags 0
