@@ -24,9 +24,25 @@ TFastColorLookup::TFastColorLookup(const TLookupEntry* Entries, int32_t Count)
     : FPaletteBlock(std::make_unique<std::array<TLookupEntry, 256>>()),
       FInverseBlock(std::make_unique<std::array<int16_t, 32768>>()),
       FPalette(FPaletteBlock->data()), FInverse(FInverseBlock->data()) {
+    Fill(Entries, Count);
+}
+
+TFastColorLookup::TFastColorLookup(const HPALETTE& Palette)
+    : FPaletteBlock(std::make_unique<std::array<TLookupEntry, 256>>()),
+      FInverseBlock(std::make_unique<std::array<int16_t, 32768>>()),
+      FPalette(FPaletteBlock->data()), FInverse(FInverseBlock->data()) {
+    TPaletteEntry Read[256];
+    uint32_t Count = GetPaletteEntries(Palette, 0, 256, Read);
+    TLookupEntry Entries[256];
+    for (uint32_t I = 0; I < Count && I < 256; ++I)
+        Entries[I] = {Read[I].peRed, Read[I].peGreen, Read[I].peBlue, Read[I].peFlags};
+    Fill(Entries, static_cast<int32_t>(std::min<uint32_t>(Count, 256)));
+}
+
+void TFastColorLookup::Fill(const TLookupEntry* Entries, int32_t Count) {
     FKind = TLookupKind::Fast;
     FColors = Entries ? std::clamp(Count, 0, 256) : 0;
-    std::copy(Entries, Entries + FColors, FPalette);
+    if (FColors > 0) std::copy(Entries, Entries + FColors, FPalette);
     std::fill(FInverse, FInverse + 32768, int16_t{-1});
     // Each cell holding palette colors starts out answering its lowest-indexed one.
     for (int32_t I = 0; I < FColors; ++I) {

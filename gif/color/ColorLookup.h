@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/Classes.h"
+#include "platform/Graphics.h"
 
 #include <array>
 #include <cstdint>
@@ -56,6 +57,9 @@ class TFastColorLookup final : public TColorLookup {
 public:
     // Entries: up to 256 palette colors (more are ignored).
     TFastColorLookup(const TLookupEntry* Entries, int32_t Count);
+    // The palette's entries from 0 on, at most 256; a palette from which none can be read
+    // (none at all, or an empty one) gives a lookup with 0 colors.
+    explicit TFastColorLookup(const HPALETTE& Palette);
     std::string ClassName() const override { return "TFastColorLookup"; }
 
     uint8_t MapColor(uint8_t Red, uint8_t Green, uint8_t Blue, uint8_t& R, uint8_t& G,
@@ -82,6 +86,7 @@ public:
     const TLookupEntry& Entry(uint8_t Index) const { return FPalette[Index]; }
 
 private:
+    void Fill(const TLookupEntry* Entries, int32_t Count);
     uint8_t Search(uint32_t Key, uint8_t Red, uint8_t Green, uint8_t Blue);
 
     std::unique_ptr<std::array<TLookupEntry, 256>> FPaletteBlock;

@@ -149,4 +149,51 @@ std::vector<TLookupEntry> OctreePaletteEntries(const TColorQuantizer& Q, bool Sy
     return Entries;
 }
 
+void TColorQuantizer::AddPicture(TDIBReader& Reader, int32_t Width, int32_t Height) {
+    for (int32_t Row = 0; Row < Height; ++Row)
+        AddPixels(static_cast<const uint8_t*>(Reader.RowAddress(Row)), Width);
+}
+
+HPALETTE PaletteFromEntries(const std::vector<TLookupEntry>& Entries) {
+    if (Entries.empty()) return nullptr;
+    TLogPalette Log;
+    Log.palNumEntries = static_cast<uint16_t>(std::min<size_t>(Entries.size(), 256));
+    Log.palPalEntry.reserve(Log.palNumEntries);
+    for (size_t I = 0; I < Log.palNumEntries; ++I)
+        Log.palPalEntry.push_back(
+            {Entries[I].Red, Entries[I].Green, Entries[I].Blue, Entries[I].Flags});
+    return CreatePalette(Log);
+}
+
+std::vector<TLookupEntry> StockPaletteEntries() {
+    HPALETTE Stock = HandleCast<TPaletteObject>(GetStockObject(DEFAULT_PALETTE));
+    TPaletteEntry Read[20];
+    uint32_t Count = GetPaletteEntries(Stock, 0, 20, Read);
+    std::vector<TLookupEntry> Entries(20);
+    for (uint32_t I = 0; I < Count; ++I)
+        Entries[I] = {Read[I].peRed, Read[I].peGreen, Read[I].peBlue, Read[I].peFlags};
+    return Entries;
+}
+
+HPALETTE BuildOctreePalette(TDIBReader& Reader, int32_t Width, int32_t Height, int32_t Colors,
+                            int32_t ColorBits, bool SystemColors) {
+    std::vector<TLookupEntry> System;
+    if (SystemColors) System = StockPaletteEntries();
+    std::vector<TLookupEntry> Entries;
+    {
+        // With system colors the picture gets the 236 entries between the first and last ten.
+        TColorQuantizer Q(SystemColors ? 236 : Colors, ColorBits);
+        Q.AddPicture(Reader, Width, Height);
+        Entries = OctreePaletteEntries(Q, SystemColors, System.data());
+    }
+    return PaletteFromEntries(Entries);
+}
+
+HPALETTE BuildOctreePaletteForBitmap(TBitmap* Bitmap, int32_t Colors, int32_t ColorBits,
+                                     bool SystemColors) {
+    TDIBReader Reader(Bitmap, pf24bit);
+    return BuildOctreePalette(Reader, Bitmap->Width(), Bitmap->Height(), Colors, ColorBits,
+                              SystemColors);
+}
+
 } // namespace mv

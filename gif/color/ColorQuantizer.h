@@ -3,6 +3,7 @@
 // remaining leaf, depth first, becomes the palette.
 #pragma once
 
+#include "gif/DIB.h"
 #include "gif/color/ColorLookup.h"
 #include "platform/Classes.h"
 
@@ -38,6 +39,8 @@ public:
     // Inserts Count pixels stored blue, green, red, left to right, merging after each pixel
     // while there are more leaves than colors allowed. A picture is its rows from the top.
     void AddPixels(const uint8_t* BGR, int32_t Count);
+    // Every pixel of a 24-bit reader's Width x Height picture, rows from the top.
+    void AddPicture(TDIBReader& Reader, int32_t Width, int32_t Height);
     // One color into the tree (no merging).
     void InsertColor(uint8_t Red, uint8_t Green, uint8_t Blue);
     // Merges the most recently created node of the deepest non-empty reducible list into a
@@ -79,5 +82,20 @@ private:
 // first ten at 0..9, its last ten at 246..255, the leaves from 10 on and black between.
 std::vector<TLookupEntry> OctreePaletteEntries(const TColorQuantizer& Q, bool SystemColors,
                                                const TLookupEntry* System20);
+
+// The octree palette of a picture read through a 24-bit reader (Width x Height pixels): Colors
+// (1..256) leaves at ColorBits, or with SystemColors 236 leaves inside the stock palette's 20
+// colors (256 entries). Without system colors the palette has one entry per leaf, so a picture
+// of fewer colors gives a shorter palette, and a picture without pixels none (null).
+HPALETTE BuildOctreePalette(TDIBReader& Reader, int32_t Width, int32_t Height, int32_t Colors,
+                            int32_t ColorBits, bool SystemColors);
+// The same over a bitmap, through a 24-bit reader of its own (the bitmap becomes pf24bit).
+HPALETTE BuildOctreePaletteForBitmap(TBitmap* Bitmap, int32_t Colors, int32_t ColorBits,
+                                     bool SystemColors);
+
+// A palette handle with the entries, flags included; null for no entries.
+HPALETTE PaletteFromEntries(const std::vector<TLookupEntry>& Entries);
+// The stock default palette's 20 entries.
+std::vector<TLookupEntry> StockPaletteEntries();
 
 } // namespace mv

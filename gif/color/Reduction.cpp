@@ -1,5 +1,7 @@
 #include "gif/color/Reduction.h"
 
+#include "gif/DIB.h"
+#include "gif/GIFBase.h"
 #include "gif/color/ColorQuantizer.h"
 
 #include <algorithm>
@@ -37,6 +39,131 @@ std::vector<TLookupEntry> BlackWhiteEntries() {
 std::vector<TLookupEntry> SystemGrayEntries() {
     return {Gray(0, PC_NOCOLLAPSE), Gray(128, PC_NOCOLLAPSE), Gray(192, PC_NOCOLLAPSE),
             Gray(255, PC_NOCOLLAPSE)};
+}
+
+HPALETTE BuildNetscape216Palette() {
+    return PaletteFromEntries(Netscape216Entries());
+}
+
+HPALETTE BuildGrayRampPalette() {
+    return PaletteFromEntries(GrayRampEntries());
+}
+
+HPALETTE BuildBlackWhitePalette() {
+    return PaletteFromEntries(BlackWhiteEntries());
+}
+
+HPALETTE BuildSystemGrayPalette() {
+    return PaletteFromEntries(SystemGrayEntries());
+}
+
+HPALETTE BuildScreenHalftonePalette() {
+    HDC DC = RequireGDIHandle(GetDC(nullptr));
+    HPALETTE Palette;
+    try {
+        Palette = CreateHalftonePalette(DC);
+    } catch (...) {
+        ReleaseDC(nullptr, DC);
+        throw;
+    }
+    ReleaseDC(nullptr, DC);
+    return RequireGDIHandle(std::move(Palette));
+}
+
+namespace {
+
+// The palette of a method (null for a value outside 1..9). The octree methods read the source:
+// rdOctree through the driver's reader, rdOctreeSystem through a reader of its own.
+HPALETTE ReductionPalette(TReductionMethod Method, int32_t PaletteBits, TBitmap* Source,
+                          TDIBReader& Reader, const HPALETTE& Given) {
+    switch (Method) {
+    case rdSystem20:
+        return HandleCast<TPaletteObject>(GetStockObject(DEFAULT_PALETTE));
+    case rdHalftone:
+        return BuildScreenHalftonePalette();
+    case rdSystemGray:
+        return BuildSystemGrayPalette();
+    case rdMonochrome:
+        return BuildBlackWhitePalette();
+    case rdGray256:
+        return BuildGrayRampPalette();
+    case rdNetscape216:
+        return BuildNetscape216Palette();
+    case rdOctree:
+        return BuildOctreePalette(Reader, Source->Width(), Source->Height(),
+                                  OctreeColorCount(PaletteBits), 8, false);
+    case rdOctreeSystem:
+        return BuildOctreePaletteForBitmap(Source, 256, 8, true);
+    case rdGivenPalette:
+        return CopyPalette(Given);
+    default:
+        return nullptr;
+    }
+}
+
+std::unique_ptr<TColorLookup> ReductionLookup(TReductionMethod Method, const HPALETTE& Palette) {
+    switch (Method) {
+    case rdMonochrome:
+        return std::make_unique<TMonochromeLookup>();
+    case rdGray256:
+        return std::make_unique<TGrayScaleLookup>();
+    case rdNetscape216:
+        return std::make_unique<TNetscapeColorLookup>();
+    default:
+        return std::make_unique<TFastColorLookup>(Palette);
+    }
+}
+
+} // namespace
+
+std::unique_ptr<TBitmap> ReduceToPalette(TBitmap* Bitmap, TReductionMethod ReductionMethod,
+                                         TDitherKind DitherKind, int32_t PaletteBits,
+                                         const HPALETTE& Palette) {
+    auto Result = std::make_unique<TBitmap>();
+    if (ReductionMethod == rdNone) {
+        Result->Assign(Bitmap);
+        Result->SetPixelFormat(pf24bit);
+        return Result;
+    }
+    // Declared so that leaving the block frees them in this order on every path: the
+    // lookup, the ditherer, the writer (which stores its DIB into the result), the reader;
+    // the palette handle goes last. A failure then drops the result too.
+    HPALETTE ReducePalette;
+    {
+        std::unique_ptr<TDIBReader> Reader;
+        std::unique_ptr<TDIBWriter> Writer;
+        std::unique_ptr<TDitherEngine> Ditherer;
+        std::unique_ptr<TColorLookup> Lookup;
+        struct TDeletePalette {
+            HPALETTE& P;
+            ~TDeletePalette() {
+                if (P) DeleteObject(P);
+            }
+        } PaletteGuard{ReducePalette};
+
+        Reader = std::make_unique<TDIBReader>(Bitmap, pf24bit);
+        if (ReductionMethod < rdSystem20 || ReductionMethod > rdGivenPalette) return Result;
+        ReducePalette = ReductionPalette(ReductionMethod, PaletteBits, Bitmap, *Reader, Palette);
+        Lookup = ReductionLookup(ReductionMethod, ReducePalette);
+        if (Lookup->Colors() == 0) return Result;
+        const int32_t Width = Bitmap->Width(), Height = Bitmap->Height();
+        Ditherer = CreateDitherer(DitherKind, Width, Lookup.get());
+        if (!Ditherer) return Result;
+        Writer = std::make_unique<TDIBWriter>(Result.get(), pf8bit, Width, Height, ReducePalette);
+
+        for (int32_t Row = 0; Row < Height; ++Row) {
+            const auto* Source = static_cast<const uint8_t*>(Reader->RowAddress(Row));
+            auto* Target = static_cast<uint8_t*>(Writer->RowAddress(Row));
+            Ditherer->DitherRow(Source, Target);
+            Ditherer->StartNextRow();
+        }
+        Lookup.reset();
+        Ditherer.reset();
+        // Stored here rather than in the writer's destructor so that a failure reaches the
+        // caller instead of leaving the result empty.
+        Writer->Store();
+    }
+    return Result;
 }
 
 int32_t OctreeColorCount(int32_t PaletteBits) {

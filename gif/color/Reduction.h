@@ -34,6 +34,25 @@ std::vector<TLookupEntry> GrayRampEntries();    // i = (i, i, i), flags PC_NOCOL
 std::vector<TLookupEntry> BlackWhiteEntries();  // black, white, flags PC_NOCOLLAPSE
 std::vector<TLookupEntry> SystemGrayEntries();  // 0, 128, 192, 255, flags PC_NOCOLLAPSE
 
+// The fixed palettes as new palette handles, which their callers delete.
+HPALETTE BuildNetscape216Palette(); // 216 entries
+HPALETTE BuildGrayRampPalette();    // 256 entries
+HPALETTE BuildBlackWhitePalette();  // 2 entries
+HPALETTE BuildSystemGrayPalette();  // 4 entries
+// The halftone palette of the screen's device context, which is released again on every path.
+// A context or palette the system refuses raises EOutOfResources.
+HPALETTE BuildScreenHalftonePalette();
+
+// A new 8-bit bitmap of Bitmap's size whose pixels index the method's palette, mapped by the
+// dither kind; its color table is the palette followed by black entries up to 256. Bitmap is
+// read at 24 bits and keeps that format. rdNone gives a 24-bit copy instead. A method or kind
+// outside its enumeration, or a palette without entries (rdGivenPalette with none), gives an
+// empty bitmap. Palette is used by rdGivenPalette only (a copy of it); PaletteBits by rdOctree.
+// Errors propagate after everything made here is freed; no partial result is returned.
+std::unique_ptr<TBitmap> ReduceToPalette(TBitmap* Bitmap, TReductionMethod ReductionMethod,
+                                         TDitherKind DitherKind, int32_t PaletteBits,
+                                         const HPALETTE& Palette);
+
 // PaletteBits as rdOctree uses it: above 8 counts as 8, below 0 as 0; the palette then has
 // 2^bits colors (1 to 256).
 int32_t OctreeColorCount(int32_t PaletteBits);

@@ -13,21 +13,21 @@ using namespace mv;
 namespace {
 
 // A picture as the driver sees it: rows of blue, green, red bytes.
-struct TPicture {
+struct TRowPicture {
     int W, H;
     std::vector<uint8_t> BGR;
     const uint8_t* Row(int Y) const { return BGR.data() + 3 * W * Y; }
 };
 
-TPicture RandomPicture(int W, int H, unsigned Seed) {
-    TPicture P{W, H, std::vector<uint8_t>(3 * W * H)};
+TRowPicture RandomPicture(int W, int H, unsigned Seed) {
+    TRowPicture P{W, H, std::vector<uint8_t>(3 * W * H)};
     std::mt19937 Rng(Seed);
     for (auto& B : P.BGR) B = static_cast<uint8_t>(Rng());
     return P;
 }
 
-TPicture GradientPicture(int W, int H) {
-    TPicture P{W, H, std::vector<uint8_t>(3 * W * H)};
+TRowPicture GradientPicture(int W, int H) {
+    TRowPicture P{W, H, std::vector<uint8_t>(3 * W * H)};
     for (int Y = 0; Y < H; ++Y)
         for (int X = 0; X < W; ++X) {
             uint8_t* Px = P.BGR.data() + 3 * (Y * W + X);
@@ -38,13 +38,13 @@ TPicture GradientPicture(int W, int H) {
     return P;
 }
 
-TPicture UniformPicture(int W, int H, uint8_t V) {
-    return TPicture{W, H, std::vector<uint8_t>(3 * W * H, V)};
+TRowPicture UniformPicture(int W, int H, uint8_t V) {
+    return TRowPicture{W, H, std::vector<uint8_t>(3 * W * H, V)};
 }
 
 // Runs a ditherer over a picture the way the driver does, either pixel by pixel or a row at a
 // time.
-std::vector<uint8_t> DitherPicture(TDitherEngine& D, const TPicture& P, bool ByRow) {
+std::vector<uint8_t> DitherPicture(TDitherEngine& D, const TRowPicture& P, bool ByRow) {
     std::vector<uint8_t> Out(P.W * P.H, 0xEE);
     for (int Y = 0; Y < P.H; ++Y) {
         uint8_t* Dst = Out.data() + P.W * Y;
@@ -136,7 +136,7 @@ int VisitColumn(int W, int Y, int K) {
     return Y % 2 == 0 ? K : W - 1 - K;
 }
 
-std::vector<uint8_t> RefNearest(const TPicture& P, const TRefMap& Map) {
+std::vector<uint8_t> RefNearest(const TRowPicture& P, const TRefMap& Map) {
     std::vector<uint8_t> Out(P.W * P.H);
     for (int Y = 0; Y < P.H; ++Y)
         for (int K = 0; K < P.W; ++K) {
@@ -149,7 +149,7 @@ std::vector<uint8_t> RefNearest(const TPicture& P, const TRefMap& Map) {
 }
 
 // Floyd-Steinberg's steps with one error row per channel and the carried values R, B, BB.
-std::vector<uint8_t> RefFloyd(const TPicture& P, const TRefMap& Map) {
+std::vector<uint8_t> RefFloyd(const TRowPicture& P, const TRefMap& Map) {
     std::vector<uint8_t> Out(P.W * P.H);
     std::vector<int> Row[3];
     for (auto& R : Row) R.assign(P.W + 2, 0);
@@ -191,7 +191,7 @@ struct TWeight {
 
 // A kernel over whole-picture error planes: pixel (x, y) owns plane entry (x + Pad, y); DX is
 // measured in the direction of travel of row y.
-std::vector<uint8_t> RefKernel(const TPicture& P, const TRefMap& Map,
+std::vector<uint8_t> RefKernel(const TRowPicture& P, const TRefMap& Map,
                                const std::vector<TWeight>& Kernel, int Divisor) {
     int Pad = 0, Down = 0;
     for (const TWeight& K : Kernel)
@@ -234,7 +234,7 @@ const std::vector<TWeight> SteveArche = {{0, 2, 32}, {1, -3, 12}, {1, -1, 26}, {
 const std::vector<TWeight> Burkes = {{0, 1, 8}, {0, 2, 4}, {1, -2, 2}, {1, -1, 4},
                                      {1, 0, 8}, {1, 1, 4}, {1, 2, 2}};
 
-std::vector<uint8_t> Reference(TDitherKind Kind, const TPicture& P, const TRefMap& Map) {
+std::vector<uint8_t> Reference(TDitherKind Kind, const TRowPicture& P, const TRefMap& Map) {
     switch (Kind) {
     case dkNearest:
         return RefNearest(P, Map);
@@ -285,11 +285,11 @@ TEST(Ditherers, AgreeWithTheReferenceOnEveryLookup) {
     std::mt19937 Rng(3);
     std::vector<TLookupEntry> Pal(40);
     for (auto& E : Pal) E = {uint8_t(Rng()), uint8_t(Rng()), uint8_t(Rng()), 0};
-    const TPicture Pictures[] = {RandomPicture(13, 9, 1), GradientPicture(31, 6),
-                                 RandomPicture(1, 6, 2), RandomPicture(2, 5, 4),
-                                 UniformPicture(9, 4, 128)};
+    const TRowPicture Pictures[] = {RandomPicture(13, 9, 1), GradientPicture(31, 6),
+                                    RandomPicture(1, 6, 2), RandomPicture(2, 5, 4),
+                                    UniformPicture(9, 4, 128)};
     for (TDitherKind Kind : AllKinds)
-        for (const TPicture& P : Pictures)
+        for (const TRowPicture& P : Pictures)
             for (int Which = 0; Which < 4; ++Which)
                 for (bool ByRow : {false, true}) {
                     std::unique_ptr<TColorLookup> L;
@@ -318,7 +318,7 @@ TEST(Ditherers, AgreeWithTheReferenceOnEveryLookup) {
 }
 
 TEST(Ditherers, PlainKindDoesNotDependOnNeighbours) {
-    TPicture P = RandomPicture(17, 5, 9);
+    TRowPicture P = RandomPicture(17, 5, 9);
     TNetscapeColorLookup L;
     TDitherEngine D(P.W, &L);
     std::vector<uint8_t> Got = DitherPicture(D, P, true);
@@ -329,7 +329,7 @@ TEST(Ditherers, PlainKindDoesNotDependOnNeighbours) {
 }
 
 TEST(Ditherers, OddRowsRunRightToLeft) {
-    TPicture P{3, 2, {}};
+    TRowPicture P{3, 2, {}};
     for (int I = 0; I < 6; ++I) P.BGR.insert(P.BGR.end(), {0, 0, uint8_t(10 * I)}); // red 0..50
     for (TDitherKind Kind : AllKinds) {
         for (bool ByRow : {false, true}) {
@@ -360,7 +360,7 @@ TEST(Ditherers, OddRowsRunRightToLeft) {
 TEST(Ditherers, CarriedErrorReachesTheNextPixel) {
     // Floyd-Steinberg: the first pixel's error 24 goes on as 7 x 24: (168 + 8) div 16 = 11.
     {
-        TPicture P{3, 1, {24, 24, 24, 10, 10, 10, 0, 0, 0}};
+        TRowPicture P{3, 1, {24, 24, 24, 10, 10, 10, 0, 0, 0}};
         TRecordingLookup L(0);
         TFloydSteinbergDitherer D(3, &L);
         DitherPicture(D, P, true);
@@ -369,7 +369,7 @@ TEST(Ditherers, CarriedErrorReachesTheNextPixel) {
     }
     // JaJuNi: an error of 48 adds (7 x 48 + 24) div 48 = 7 to the second pixel.
     {
-        TPicture P{3, 1, {48, 48, 48, 100, 100, 100, 0, 0, 0}};
+        TRowPicture P{3, 1, {48, 48, 48, 100, 100, 100, 0, 0, 0}};
         TRecordingLookup L(0);
         TJaJuNiDitherer D(3, &L);
         DitherPicture(D, P, true);
@@ -377,7 +377,7 @@ TEST(Ditherers, CarriedErrorReachesTheNextPixel) {
     }
     // Negative errors round toward zero after adding half: -24 x 7 = -168, (-168 + 8) div 16 = -10.
     {
-        TPicture P{2, 1, {0, 0, 231, 0, 0, 100}}; // red 231 then 100, the lookup answers 255
+        TRowPicture P{2, 1, {0, 0, 231, 0, 0, 100}}; // red 231 then 100, the lookup answers 255
         TRecordingLookup L(255);
         TFloydSteinbergDitherer D(2, &L);
         DitherPicture(D, P, false);
@@ -388,14 +388,14 @@ TEST(Ditherers, CarriedErrorReachesTheNextPixel) {
 TEST(Ditherers, CorrectedValuesAreClampedAndTheErrorMeasuredFromTheClamp) {
     // Red 255, 250, 0 with a lookup that always answers black: pixel 1 is pushed to 362 and
     // clamped to 255, so pixel 2 gets 7 x 255 from it, not 7 x 362.
-    TPicture P{3, 1, {0, 0, 255, 0, 0, 250, 0, 0, 0}};
+    TRowPicture P{3, 1, {0, 0, 255, 0, 0, 250, 0, 0, 0}};
     TRecordingLookup Black(0);
     TFloydSteinbergDitherer D(3, &Black);
     DitherPicture(D, P, true);
     EXPECT_EQ(Black.Asked[1][0], 255);
     EXPECT_EQ(Black.Asked[2][0], (7 * 255 + 8) / 16);
     // Below 0: a dark pixel answered by white pushes the next one under 0.
-    TPicture Q{2, 1, {10, 10, 10, 20, 20, 20}};
+    TRowPicture Q{2, 1, {10, 10, 10, 20, 20, 20}};
     TRecordingLookup White(255);
     TSierraDitherer S(2, &White);
     DitherPicture(S, Q, true);
@@ -407,7 +407,7 @@ TEST(Ditherers, MidGrayMixesBlackAndWhiteWhileExtremesStay) {
         if (Kind == dkNearest) continue;
         TMonochromeLookup L;
         for (uint8_t V : {uint8_t(0), uint8_t(128), uint8_t(255)}) {
-            TPicture P = UniformPicture(16, 8, V);
+            TRowPicture P = UniformPicture(16, 8, V);
             auto D = CreateDitherer(Kind, P.W, &L);
             std::vector<uint8_t> Got = DitherPicture(*D, P, true);
             int White = static_cast<int>(std::count(Got.begin(), Got.end(), 1));

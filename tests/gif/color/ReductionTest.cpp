@@ -12,7 +12,7 @@ namespace {
 
 using TRGB = std::array<int, 3>;
 
-struct TRGBPicture {
+struct TRowPicture {
     int W, H;
     std::vector<uint8_t> BGR;
     TReductionSource Source() const {
@@ -20,15 +20,15 @@ struct TRGBPicture {
     }
 };
 
-TRGBPicture Picture(int W, const std::vector<TRGB>& Pixels) {
-    TRGBPicture P{W, static_cast<int>(Pixels.size()) / W, {}};
+TRowPicture Picture(int W, const std::vector<TRGB>& Pixels) {
+    TRowPicture P{W, static_cast<int>(Pixels.size()) / W, {}};
     for (const TRGB& C : Pixels)
         P.BGR.insert(P.BGR.end(), {uint8_t(C[2]), uint8_t(C[1]), uint8_t(C[0])});
     return P;
 }
 
-TRGBPicture RandomPicture(int W, int H, unsigned Seed) {
-    TRGBPicture P{W, H, std::vector<uint8_t>(3 * W * H)};
+TRowPicture RandomPicture(int W, int H, unsigned Seed) {
+    TRowPicture P{W, H, std::vector<uint8_t>(3 * W * H)};
     std::mt19937 Rng(Seed);
     for (auto& B : P.BGR) B = static_cast<uint8_t>(Rng());
     return P;
@@ -53,7 +53,7 @@ TSystemPalettes Palettes(const std::vector<TLookupEntry>* Given = nullptr) {
 }
 
 // Reduces a picture; the indices row by row.
-std::vector<uint8_t> Reduce(TColorReduction& R, const TRGBPicture& P, TReductionMethod Method,
+std::vector<uint8_t> Reduce(TColorReduction& R, const TRowPicture& P, TReductionMethod Method,
                             TDitherKind Kind = dkNearest, int Bits = 8,
                             const std::vector<TLookupEntry>* Given = nullptr) {
     std::vector<uint8_t> Out(P.W * P.H, 0xEE);
@@ -98,7 +98,7 @@ TEST(FixedPalettes, EntriesAreBuiltExactly) {
 }
 
 TEST(Reduction, DefaultsMapToTheCube) {
-    TRGBPicture P =
+    TRowPicture P =
         Picture(5, {{255, 0, 0}, {0, 0, 0}, {255, 255, 255}, {47, 47, 47}, {48, 48, 48}});
     TColorReduction R;
     EXPECT_EQ(Reduce(R, P, rdNetscape216), (std::vector<uint8_t>{180, 0, 215, 0, 43}));
@@ -108,7 +108,7 @@ TEST(Reduction, DefaultsMapToTheCube) {
 }
 
 TEST(Reduction, GrayAndMonochromeMethods) {
-    TRGBPicture P = Picture(4, {{200, 100, 50}, {127, 127, 127}, {128, 128, 128}, {0, 255, 0}});
+    TRowPicture P = Picture(4, {{200, 100, 50}, {127, 127, 127}, {128, 128, 128}, {0, 255, 0}});
     TColorReduction R;
     EXPECT_EQ(Reduce(R, P, rdGray256)[0], 124);
     EXPECT_EQ(Reduce(R, P, rdMonochrome), (std::vector<uint8_t>{0, 0, 1, 1}));
@@ -118,15 +118,15 @@ TEST(Reduction, GrayAndMonochromeMethods) {
 TEST(Reduction, SystemGrayCellsFollowTheFirstColorAsked) {
     // (64,64,64) ties 0 and 128 and takes index 0; later pixels of its cell (64..71 on every
     // channel) answer 0 as well, although (71,71,71) alone would go to 128.
-    TRGBPicture P = Picture(3, {{64, 64, 64}, {71, 71, 71}, {70, 65, 68}});
+    TRowPicture P = Picture(3, {{64, 64, 64}, {71, 71, 71}, {70, 65, 68}});
     TColorReduction R;
     EXPECT_EQ(Reduce(R, P, rdSystemGray), (std::vector<uint8_t>{0, 0, 0}));
-    TRGBPicture Alone = Picture(1, {{71, 71, 71}});
+    TRowPicture Alone = Picture(1, {{71, 71, 71}});
     EXPECT_EQ(Reduce(R, Alone, rdSystemGray), (std::vector<uint8_t>{1}));
 }
 
 TEST(Reduction, EveryMethodAndKindGivesIndicesIntoItsPalette) {
-    TRGBPicture P = RandomPicture(11, 7, 21);
+    TRowPicture P = RandomPicture(11, 7, 21);
     const std::vector<TLookupEntry> Given = {{10, 20, 30, 0}, {200, 100, 0, 0}, {0, 0, 0, 0}};
     for (int M = rdSystem20; M <= rdGivenPalette; ++M)
         for (int K = dkNearest; K <= dkBurkes; ++K) {
@@ -178,7 +178,7 @@ TEST(Reduction, EveryMethodAndKindGivesIndicesIntoItsPalette) {
 }
 
 TEST(Reduction, OctreePalettesHoldThePicturesColors) {
-    TRGBPicture P = Picture(4, {{255, 0, 0}, {0, 0, 255}, {0, 0, 0}, {255, 0, 0}});
+    TRowPicture P = Picture(4, {{255, 0, 0}, {0, 0, 255}, {0, 0, 0}, {255, 0, 0}});
     TColorReduction R;
     // Only as many entries as leaves: no undefined entries reach the frame.
     EXPECT_EQ(Reduce(R, P, rdOctree), (std::vector<uint8_t>{2, 1, 0, 2}));
@@ -202,7 +202,7 @@ TEST(Reduction, PaletteBitsOutsideZeroToEightAreClamped) {
     EXPECT_EQ(OctreeColorCount(9), 256);
     EXPECT_EQ(OctreeColorCount(40), 256);
     EXPECT_EQ(OctreeColorCount(-5), 1);
-    TRGBPicture P = RandomPicture(40, 20, 3); // 800 colors
+    TRowPicture P = RandomPicture(40, 20, 3); // 800 colors
     TColorReduction R;
     Reduce(R, P, rdOctree, dkNearest, 8);
     auto At8 = R.Palette();
@@ -217,7 +217,7 @@ TEST(Reduction, PaletteBitsOutsideZeroToEightAreClamped) {
 }
 
 TEST(Reduction, RefusedSettingsGiveNoReduction) {
-    TRGBPicture P = RandomPicture(3, 3, 1);
+    TRowPicture P = RandomPicture(3, 3, 1);
     TColorReduction R;
     TSystemPalettes Sys = Palettes();
     EXPECT_FALSE(R.Prepare(rdNone, dkNearest, 8, P.Source(), Sys));
@@ -229,7 +229,7 @@ TEST(Reduction, RefusedSettingsGiveNoReduction) {
     EXPECT_FALSE(R.Prepare(rdGivenPalette, dkNearest, 8, P.Source(), Palettes(&Empty)));
     EXPECT_TRUE(R.Prepare(rdNetscape216, dkBurkes, 8, P.Source(), Sys));
     // A picture without pixels gives the octree no colors, hence no palette to map to.
-    TRGBPicture None{0, 0, {}};
+    TRowPicture None{0, 0, {}};
     EXPECT_FALSE(R.Prepare(rdOctree, dkNearest, 8, None.Source(), Sys));
     EXPECT_TRUE(R.Prepare(rdNetscape216, dkFloydSteinberg, 8, None.Source(), Sys));
     R.Map(None.Source(), [](int32_t) -> uint8_t* { return nullptr; });
