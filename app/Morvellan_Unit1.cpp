@@ -2,6 +2,7 @@
 #include "app/Morvellan_Unit1.h"
 
 #include "gif/GIFImage.h"
+#include "platform/Metafile.h"
 #include "platform/SysUtils.h"
 #include "platform/ui/Forms.h"
 
@@ -10,10 +11,16 @@
 #include <QShowEvent>
 
 #include <limits>
+#include <typeinfo>
 
 namespace mv {
 
 TMorvellan_Frm1* Morvellan_Frm1 = nullptr;
+
+// The metafile unit registers ".wmf" and ".emf" as it starts; from a static library it is
+// linked only when something names it, so the window names it here.
+extern const std::type_info& MetafileUnit;
+const std::type_info& MetafileUnit = typeid(TMetafile);
 
 namespace {
 

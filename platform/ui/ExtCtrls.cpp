@@ -111,6 +111,9 @@ void TImage::MakeSurface() {
 }
 
 void TImage::DrawGraphic() {
+    // A hidden control learns its size only when shown; draw at the size it has now.
+    if (FSurface->Width != std::max(width(), 1) || FSurface->Height != std::max(height(), 1))
+        MakeSurface();
     FDirty = false;
     TRect Whole = Rect(0, 0, FSurface->Width, FSurface->Height);
     FCanvas->Brush().SetColor(clBtnFace);
