@@ -149,16 +149,4 @@ void TMetafile::Draw(TCanvas& ACanvas, const TRect& Rect) {
     ACanvas.Changed();
 }
 
-namespace {
-struct TMetafileRegistration {
-    TMetafileRegistration() {
-        TPicture::RegisterPlatformFileFormat(fsMetafile, "wmf", "Metafiles",
-                                             TMetafile::ClassInfo());
-        TPicture::RegisterPlatformFileFormat(fsEnhMetafile, "emf", "Enhanced Metafiles",
-                                             TMetafile::ClassInfo());
-        TPicture::RegisterClipboardFormat(CF_ENHMETAFILE, TMetafile::ClassInfo());
-    }
-} MetafileRegistration;
-} // namespace
-
 } // namespace mv

@@ -1,9 +1,10 @@
 // The graphic framework: TGraphic's common behaviour, graphic classes, TPicture with its file
-// and clipboard format registries, and the open-dialog filter. The platform's bitmap format
-// is registered here at start-up, so it is there whenever TPicture is linked in.
+// and clipboard format registries, and the open-dialog filter. The platform's icon and bitmap
+// formats are registered here at start-up, so they are there whenever TPicture is linked in.
 #include "platform/Graphics.h"
 
 #include "platform/Icon.h"
+#include "platform/Metafile.h"
 #include "platform/SysUtils.h"
 
 #include <algorithm>
@@ -295,12 +296,18 @@ void TPicture::Progress(TObject* Sender, TProgressStage Stage, uint8_t PercentDo
 }
 
 // ---------------------------------------------------------------------------
-// Start-up: the platform's icon and bitmap formats. The metafile unit registers its formats
-// at their own slots (fsMetafile, fsEnhMetafile), so the order stays wmf, emf, ico, bmp.
+// Start-up: the platform's picture formats, in their slots wmf, emf, ico, bmp. They are all
+// registered here, in the picture unit, so that any program that uses TPicture links every
+// format (a static library drops a unit nobody refers to, and its start-up code with it).
 
 namespace {
 struct TBitmapRegistration {
     TBitmapRegistration() {
+        TPicture::RegisterPlatformFileFormat(fsMetafile, "wmf", "Metafiles",
+                                             TMetafile::ClassInfo());
+        TPicture::RegisterPlatformFileFormat(fsEnhMetafile, "emf", "Enhanced Metafiles",
+                                             TMetafile::ClassInfo());
+        TPicture::RegisterClipboardFormat(CF_ENHMETAFILE, TMetafile::ClassInfo());
         TPicture::RegisterPlatformFileFormat(fsIcon, "ico", "Icons", TIcon::ClassInfo());
         TPicture::RegisterPlatformFileFormat(fsBitmap, "bmp", "Bitmaps", TBitmap::ClassInfo());
         TPicture::RegisterClipboardFormat(CF_BITMAP, TBitmap::ClassInfo());
