@@ -2,7 +2,6 @@
 #include "app/Morvellan_Unit1.h"
 
 #include "gif/GIFImage.h"
-#include "platform/Metafile.h"
 #include "platform/SysUtils.h"
 #include "platform/ui/Forms.h"
 
@@ -11,16 +10,10 @@
 #include <QShowEvent>
 
 #include <limits>
-#include <typeinfo>
 
 namespace mv {
 
 TMorvellan_Frm1* Morvellan_Frm1 = nullptr;
-
-// The metafile unit registers ".wmf" and ".emf" as it starts; from a static library it is
-// linked only when something names it, so the window names it here.
-extern const std::type_info& MetafileUnit;
-const std::type_info& MetafileUnit = typeid(TMetafile);
 
 namespace {
 
@@ -124,7 +117,10 @@ void TMorvellan_Frm1::SetEditText(const std::string& Text) {
 
 void TMorvellan_Frm1::Button1Click(TObject*) {
     if (!OpenPictureDialog1->Execute()) return;
-    const std::string FileName = OpenPictureDialog1->FileName;
+    OpenFile(OpenPictureDialog1->FileName);
+}
+
+void TMorvellan_Frm1::OpenFile(const std::string& FileName) {
     // The field takes the new name only once the picture has opened: a picture that fails
     // keeps the old name beside the old picture, so a save cannot file one under the other.
     Image1->Picture().LoadFromFile(FileName);

@@ -48,6 +48,8 @@ public:
 
     // Open: choose a picture, show it, put its file name into the seal-number field.
     void Button1Click(TObject* Sender);
+    // What the open command does with the file chosen.
+    void OpenFile(const std::string& FileName);
     // Save as GIF: name from the seal-number field, optional scaling, conversion, writing.
     void Button2Click(TObject* Sender);
     // Close the window (and so the program).
