@@ -112,7 +112,7 @@ std::string TMorvellan_Frm1::EditText() const {
 }
 
 void TMorvellan_Frm1::SetEditText(const std::string& Text) {
-    Edit1->setText(FromUtf8(Text));
+    Edit1->SetText(FromUtf8(Text));
 }
 
 void TMorvellan_Frm1::Button1Click(TObject*) {

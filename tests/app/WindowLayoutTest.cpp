@@ -29,7 +29,7 @@ TEST_F(WindowTest, EveryComponentHasItsClassParentPlaceAndCaption) {
         {F.Image1, "Image1", "mv::TImage", F.Panel1, {9, 9, 413, 400}, nullptr},
         {F.Label1, "Label1", "QLabel", F.Panel1, {49, 426, 63, 14}, "印章编号:"},
         {F.Button3, "Button3", "QPushButton", &F, {317, 496, 107, 33}, "关闭(&E)"},
-        {F.Edit1, "Edit1", "QLineEdit", F.Panel1, {120, 423, 105, 22}, ""},
+        {F.Edit1, "Edit1", "mv::TEdit", F.Panel1, {120, 423, 105, 22}, ""},
         {F.Bevel1, "Bevel1", "mv::TBevel", F.Panel1, {3, 414, 424, 5}, nullptr},
         {F.CheckBox1, "CheckBox1", "QCheckBox", F.Panel1, {288, 426, 105, 17}, "自动调整大小"},
     };
@@ -58,7 +58,7 @@ TEST_F(WindowTest, EveryComponentHasItsClassParentPlaceAndCaption) {
 
 TEST_F(WindowTest, SettingsOfTheFieldsAndTheWindow) {
     TMorvellan_Frm1& F = *Form;
-    EXPECT_EQ(F.Edit1->maxLength(), 13);
+    EXPECT_EQ(F.Edit1->MaxLength(), 13);
     EXPECT_FALSE(F.Edit1->testAttribute(Qt::WA_InputMethodEnabled));
     EXPECT_TRUE(F.CheckBox1->isChecked());
     // No maximize box; minimize and close are there.
@@ -97,6 +97,20 @@ TEST_F(WindowTest, OpensCenteredAndTheCloseCommandClosesIt) {
     EXPECT_LE(std::abs(Form->frameGeometry().center().y() - Screen.center().y()), 1);
     Form->Button3->click();
     EXPECT_FALSE(Form->isVisible());
+}
+
+TEST_F(WindowTest, TheFieldLimitsTypingOnlyToThirteenCharacters) {
+    TEdit& E = *Form->Edit1;
+    for (char C : std::string("ABCDEFGHIJKLMNOPQ")) E.insert(QString(QChar(C)));
+    EXPECT_EQ(E.text().toStdString(), "ABCDEFGHIJKLM");
+    // A name the program puts there stays whole, and typing can shorten it but not grow it.
+    Form->SetEditText("seal_2024_0001_final.jpg");
+    EXPECT_EQ(Form->EditText(), "seal_2024_0001_final.jpg");
+    E.end(false);
+    E.insert("x");
+    EXPECT_EQ(Form->EditText(), "seal_2024_0001_final.jpg");
+    E.backspace();
+    EXPECT_EQ(Form->EditText(), "seal_2024_0001_final.jp");
 }
 
 } // namespace
