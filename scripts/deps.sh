@@ -6,7 +6,10 @@ morvellan_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libjpeg62-turbo-dev libpng-dev libgif-dev
   libfreetype-dev libfontconfig-dev fonts-wqy-microhei
+  qt6-base-dev qt6-base-dev-tools
 )
+# What the window's screenshot script needs besides (a virtual display and a way to grab it).
+morvellan_screenshot_packages=(xvfb xauth x11-apps imagemagick)
 
 morvellan_install_missing() {
   local missing=() p
