@@ -17,9 +17,5 @@ int main(int argc, char** argv) {
         const std::string File = argv[1];
         App.Guard([&] { mv::Morvellan_Frm1->OpenFile(File); });
     }
-    int Result = App.Run();
-    // The GIF library's exit-time shutdown may free its extension registries after they are
-    // destroyed (the order depends on the link order); shut it down while everything lives.
-    mv::GIFImageFinalize();
-    return Result;
+    return App.Run();
 }

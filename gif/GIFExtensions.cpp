@@ -357,28 +357,40 @@ const TGIFExtensionClass* TAppExtensionList::Lookup(const TAppIdentity& Identity
 
 namespace {
 
-std::mutex RegistryLock;
-std::unique_ptr<TExtensionList> TheExtensionRegistry;
-std::unique_ptr<TAppExtensionList> TheAppExtensionRegistry;
+// The registries' holder is never destroyed: the image unit frees the registries from its
+// own shutdown code, which may run after this file's static objects are gone.
+struct TRegistryState {
+    std::mutex Lock;
+    std::unique_ptr<TExtensionList> Extensions;
+    std::unique_ptr<TAppExtensionList> AppExtensions;
+};
+
+TRegistryState& Registries() {
+    static TRegistryState* State = new TRegistryState;
+    return *State;
+}
 
 } // namespace
 
 TExtensionList& ExtensionRegistry() {
-    std::lock_guard<std::mutex> Guard(RegistryLock);
-    if (!TheExtensionRegistry) TheExtensionRegistry = std::make_unique<TExtensionList>();
-    return *TheExtensionRegistry;
+    TRegistryState& R = Registries();
+    std::lock_guard<std::mutex> Guard(R.Lock);
+    if (!R.Extensions) R.Extensions = std::make_unique<TExtensionList>();
+    return *R.Extensions;
 }
 
 TAppExtensionList& AppExtensionRegistry() {
-    std::lock_guard<std::mutex> Guard(RegistryLock);
-    if (!TheAppExtensionRegistry) TheAppExtensionRegistry = std::make_unique<TAppExtensionList>();
-    return *TheAppExtensionRegistry;
+    TRegistryState& R = Registries();
+    std::lock_guard<std::mutex> Guard(R.Lock);
+    if (!R.AppExtensions) R.AppExtensions = std::make_unique<TAppExtensionList>();
+    return *R.AppExtensions;
 }
 
 void FreeExtensionRegistries() {
-    std::lock_guard<std::mutex> Guard(RegistryLock);
-    TheExtensionRegistry.reset();
-    TheAppExtensionRegistry.reset();
+    TRegistryState& R = Registries();
+    std::lock_guard<std::mutex> Guard(R.Lock);
+    R.Extensions.reset();
+    R.AppExtensions.reset();
 }
 
 } // namespace mv
