@@ -205,19 +205,31 @@ TPlayerDC::TPlayerDC(raster::TRasterizer& Target, const TMetafileInfo& Info, dou
                  std::min(C.Right, Dest.Right), std::min(C.Bottom, Dest.Bottom)};
     if (FBaseClip.IsEmpty()) FBaseClip = {0, 0, 0, 0};
     if (WindowsMetafile) {
-        // The metafile's window is mapped onto the target rectangle; its own viewport
-        // records do not apply.
+        // The picture's own device is a 96 pixels per inch surface of the picture's size;
+        // on it the player sets up an anisotropic mapping of the bounding box (placeable) or
+        // of the first window (plain) onto the whole picture. The file's own mapping records
+        // change that set-up, and the picture is then stretched onto the target rectangle.
         S.MapMode = MM_ANISOTROPIC;
+        double PW, PH;
         if (Info.Placeable) {
             S.WinOrgX = Info.BoxLeft, S.WinOrgY = Info.BoxTop;
             S.WinExtX = Info.BoxRight - Info.BoxLeft, S.WinExtY = Info.BoxBottom - Info.BoxTop;
+            double PerInch = Info.UnitsPerInch > 0 ? Info.UnitsPerInch : 96;
+            PW = std::fabs(S.WinExtX) * 96 / PerInch, PH = std::fabs(S.WinExtY) * 96 / PerInch;
         } else {
             S.WinOrgX = Info.WindowOrgX, S.WinOrgY = Info.WindowOrgY;
             S.WinExtX = Info.WindowExtX, S.WinExtY = Info.WindowExtY;
+            PW = std::fabs(S.WinExtX), PH = std::fabs(S.WinExtY);
         }
         if (S.WinExtX == 0) S.WinExtX = 1;
         if (S.WinExtY == 0) S.WinExtY = 1;
-        S.VpOrgX = Left, S.VpOrgY = Top, S.VpExtX = Right - Left, S.VpExtY = Bottom - Top;
+        if (!(PW > 0)) PW = 1;
+        if (!(PH > 0)) PH = 1;
+        S.VpOrgX = S.VpOrgY = 0;
+        S.VpExtX = PW, S.VpExtY = PH;
+        FPixPerMMX = FPixPerMMY = 96 / 25.4;
+        FRefSX = (Right - Left) / PW, FRefSY = (Bottom - Top) / PH;
+        FRefOX = Left, FRefOY = Top;
     } else {
         // Reference device pixels per 0.01 mm maps the frame onto the target rectangle.
         double MMX = Info.DeviceWidthMM > 0 ? Info.DeviceWidthMM : 1;
@@ -235,23 +247,56 @@ TPlayerDC::TPlayerDC(raster::TRasterizer& Target, const TMetafileInfo& Info, dou
 }
 
 void TPlayerDC::SetMapMode(int Mode) {
-    if (WindowsMetafile || Mode < MM_TEXT || Mode > MM_ANISOTROPIC) return;
+    if (Mode < MM_TEXT || Mode > MM_ANISOTROPIC || Mode == S.MapMode) return;
     S.MapMode = Mode;
+    // Fixed modes set both extents; the scalable ones start from the extents in force.
+    double SX, SY;
+    switch (Mode) {
+    case MM_TEXT:
+        SX = 1, SY = 1;
+        break;
+    case MM_LOMETRIC:
+        SX = FPixPerMMX / 10, SY = -FPixPerMMY / 10;
+        break;
+    case MM_HIMETRIC:
+        SX = FPixPerMMX / 100, SY = -FPixPerMMY / 100;
+        break;
+    case MM_LOENGLISH:
+        SX = FPixPerMMX * 0.254, SY = -FPixPerMMY * 0.254;
+        break;
+    case MM_HIENGLISH:
+        SX = FPixPerMMX * 0.0254, SY = -FPixPerMMY * 0.0254;
+        break;
+    case MM_TWIPS:
+        SX = FPixPerMMX * 25.4 / 1440, SY = -FPixPerMMY * 25.4 / 1440;
+        break;
+    default:
+        return;
+    }
+    S.WinExtX = S.WinExtY = 1;
+    S.VpExtX = SX, S.VpExtY = SY;
 }
 
+namespace {
+// Extents within 32-bit range and never (nearly) 0, so that scales stay finite.
+bool ValidExtent(double V) {
+    return std::isfinite(V) && std::fabs(V) >= 1e-6 && std::fabs(V) <= 2147483647.0;
+}
+} // namespace
+
 void TPlayerDC::SetWindowExt(double X, double Y) {
-    if (X == 0 || Y == 0) return;
-    if (!WindowsMetafile && S.MapMode != MM_ISOTROPIC && S.MapMode != MM_ANISOTROPIC) return;
+    if (!ValidExtent(X) || !ValidExtent(Y)) return;
+    if (S.MapMode != MM_ISOTROPIC && S.MapMode != MM_ANISOTROPIC) return;
     S.WinExtX = X, S.WinExtY = Y;
 }
 
 void TPlayerDC::SetViewportOrg(double X, double Y) {
-    if (WindowsMetafile) return;
-    S.VpOrgX = X, S.VpOrgY = Y;
+    if (!std::isfinite(X) || !std::isfinite(Y)) return;
+    S.VpOrgX = std::clamp(X, -1e12, 1e12), S.VpOrgY = std::clamp(Y, -1e12, 1e12);
 }
 
 void TPlayerDC::SetViewportExt(double X, double Y) {
-    if (WindowsMetafile || X == 0 || Y == 0) return;
+    if (!ValidExtent(X) || !ValidExtent(Y)) return;
     if (S.MapMode != MM_ISOTROPIC && S.MapMode != MM_ANISOTROPIC) return;
     S.VpExtX = X, S.VpExtY = Y;
 }
@@ -288,34 +333,10 @@ void TPlayerDC::ModifyWorldTransform(const TXForm& X, int Mode) {
 TPointF TPlayerDC::ToDevice(double X, double Y) const {
     double WX = X * S.World.M11 + Y * S.World.M21 + S.World.Dx;
     double WY = X * S.World.M12 + Y * S.World.M22 + S.World.Dy;
-    double SX = 1, SY = 1;
-    switch (S.MapMode) {
-    case MM_LOMETRIC:
-        SX = FPixPerMMX / 10, SY = -FPixPerMMY / 10;
-        break;
-    case MM_HIMETRIC:
-        SX = FPixPerMMX / 100, SY = -FPixPerMMY / 100;
-        break;
-    case MM_LOENGLISH:
-        SX = FPixPerMMX * 0.254, SY = -FPixPerMMY * 0.254;
-        break;
-    case MM_HIENGLISH:
-        SX = FPixPerMMX * 0.0254, SY = -FPixPerMMY * 0.0254;
-        break;
-    case MM_TWIPS:
-        SX = FPixPerMMX * 25.4 / 1440, SY = -FPixPerMMY * 25.4 / 1440;
-        break;
-    case MM_ISOTROPIC:
-    case MM_ANISOTROPIC:
-        SX = S.VpExtX / S.WinExtX;
-        SY = S.VpExtY / S.WinExtY;
-        if (S.MapMode == MM_ISOTROPIC && !WindowsMetafile) {
-            double M = std::min(std::fabs(SX), std::fabs(SY));
-            SX = std::copysign(M, SX), SY = std::copysign(M, SY);
-        }
-        break;
-    default:
-        break;
+    double SX = S.VpExtX / S.WinExtX, SY = S.VpExtY / S.WinExtY;
+    if (S.MapMode == MM_ISOTROPIC) {
+        double M = std::min(std::fabs(SX), std::fabs(SY));
+        SX = std::copysign(M, SX), SY = std::copysign(M, SY);
     }
     double PX = (WX - S.WinOrgX) * SX + S.VpOrgX;
     double PY = (WY - S.WinOrgY) * SY + S.VpOrgY;

@@ -336,6 +336,22 @@ private:
         case META_SCALEWINDOWEXT:
             if (Has(4)) DC.ScaleWindowExt(W(3), W(2), W(1), W(0));
             break;
+        // The viewport is in the picture's own pixels (see TPlayerDC).
+        case META_SETMAPMODE:
+            if (Has(1)) DC.SetMapMode(UW(0));
+            break;
+        case META_SETVIEWPORTORG:
+            if (Has(2)) DC.SetViewportOrg(W(1), W(0));
+            break;
+        case META_SETVIEWPORTEXT:
+            if (Has(2)) DC.SetViewportExt(W(1), W(0));
+            break;
+        case META_OFFSETVIEWPORTORG:
+            if (Has(2)) DC.SetViewportOrg(DC.S.VpOrgX + W(1), DC.S.VpOrgY + W(0));
+            break;
+        case META_SCALEVIEWPORTEXT:
+            if (Has(4)) DC.ScaleViewportExt(W(3), W(2), W(1), W(0));
+            break;
         case META_SELECTOBJECT:
             if (Has(1)) Select(UW(0));
             break;

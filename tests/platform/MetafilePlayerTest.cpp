@@ -325,6 +325,66 @@ TEST(MetafilePlayer, WindowsMetafileShapesAndText) {
     EXPECT_EQ(U.Count(0xFF0000) + U.Count(kPaper), 400 * 200);
 }
 
+// The red pixels' bounding box (right and bottom excluded); all 0 when there are none.
+raster::TIntRect RedBox(const TSurface& S) {
+    raster::TIntRect R{S.W, S.H, 0, 0};
+    for (int y = 0; y < S.H; ++y)
+        for (int x = 0; x < S.W; ++x)
+            if (S.At(x, y) == kRedPx) {
+                R.Left = std::min(R.Left, x), R.Top = std::min(R.Top, y);
+                R.Right = std::max(R.Right, x + 1), R.Bottom = std::max(R.Bottom, y + 1);
+            }
+    return R.IsEmpty() ? raster::TIntRect{} : R;
+}
+
+TEST(MetafilePlayer, WindowsMetafileMappingRecords) {
+    // A placeable picture of 1000 units per inch and 1000 x 1000 units (96 pixels), drawn at
+    // twice its size; the records before a filled square of logical 0..500 move it about.
+    // Viewport figures are the picture's own pixels.
+    struct TCase {
+        const char* Name;
+        std::vector<std::pair<uint16_t, std::vector<int>>> Records;
+        raster::TIntRect Want;
+    } Cases[] = {
+        {"the bounding box", {}, {0, 0, 96, 96}},
+        {"mapping mode anisotropic again", {{0x0103, {8}}}, {0, 0, 96, 96}},
+        {"window origin", {{0x020B, {0, -500}}}, {96, 0, 192, 96}},
+        {"window extent", {{0x020C, {2000, 2000}}}, {0, 0, 48, 48}},
+        {"offset window origin", {{0x020F, {-250, -250}}}, {48, 48, 144, 144}},
+        {"scale window extent", {{0x0410, {1, 2, 1, 2}}}, {0, 0, 48, 48}},
+        {"viewport origin", {{0x020D, {48, 24}}}, {48, 96, 144, 192}},
+        {"viewport extent", {{0x020E, {48, 48}}}, {0, 0, 48, 48}},
+        {"mirrored viewport", {{0x020E, {96, -96}}, {0x020D, {0, 96}}}, {96, 0, 192, 96}},
+        {"offset viewport origin", {{0x0211, {0, 12}}}, {24, 0, 120, 96}},
+        {"scale viewport extent", {{0x0412, {2, 1, 2, 1}}}, {0, 0, 48, 48}},
+        {"isotropic keeps the aspect", {{0x0103, {7}}, {0x020C, {2000, 1000}}}, {0, 0, 48, 48}},
+        // Text mode: one unit is one picture pixel and extents are ignored.
+        {"text mode",
+         {{0x0103, {1}}, {0x020B, {480, 480}}, {0x020C, {2000, 2000}}},
+         {0, 0, 40, 40}},
+        // Y grows upwards in the fixed modes; a thousandth of an inch is 0.096 pixels.
+        {"high english", {{0x0103, {5}}, {0x020D, {96, 0}}}, {0, 96, 96, 192}},
+        {"saved and restored", {{0x001E, {}}, {0x020E, {1, 1}}, {0x0127, {-1}}}, {0, 0, 96, 96}},
+    };
+    for (const auto& C : Cases) {
+        TWmfBuilder B(1000, 1000, 1000);
+        B.Rec(0x02FC, {0, int(kRed & 0xFFFF), int(kRed >> 16), 0}).Rec(0x012D, {0});
+        B.Rec(0x02FA, {5, 0, 0, 0, 0}).Rec(0x012D, {1}); // null pen
+        for (const auto& [F, Words] : C.Records) {
+            B.W.U32(static_cast<uint32_t>(3 + Words.size())), B.W.U16(F);
+            for (int V : Words) B.W.U16(static_cast<uint16_t>(V));
+        }
+        B.Rec(0x0324, {4, 0, 0, 500, 0, 500, 500, 0, 500});
+        TSurface S = Play(B.Finish(), 192, 192);
+        raster::TIntRect R = RedBox(S);
+        EXPECT_TRUE(R.Left == C.Want.Left && R.Top == C.Want.Top && R.Right == C.Want.Right &&
+                    R.Bottom == C.Want.Bottom)
+            << C.Name << ": red from " << R.Left << "," << R.Top << " to " << R.Right << ","
+            << R.Bottom;
+        EXPECT_EQ(S.Count(kRedPx), (R.Right - R.Left) * (R.Bottom - R.Top)) << C.Name;
+    }
+}
+
 TEST(MetafileDamage, ChainErrorsNameTheNumbers) {
     auto Good = RingEmf();
     struct TCase {
