@@ -378,11 +378,15 @@ void TPlayerDC::RestoreDC(int Relative) {
 
 void TPlayerDC::ApplyClip() {
     raster::TIntRect C = FBaseClip;
-    if (S.HasClip) {
-        C.Left = std::max(C.Left, S.Clip.Left), C.Top = std::max(C.Top, S.Clip.Top);
-        C.Right = std::min(C.Right, S.Clip.Right), C.Bottom = std::min(C.Bottom, S.Clip.Bottom);
+    const raster::TRegion* Region = nullptr;
+    if (S.Clip) {
+        raster::TIntRect R = S.Clip->Bounds();
+        C.Left = std::max(C.Left, R.Left), C.Top = std::max(C.Top, R.Top);
+        C.Right = std::min(C.Right, R.Right), C.Bottom = std::min(C.Bottom, R.Bottom);
+        if (!S.Clip->IsRect()) Region = S.Clip.get();
     }
     FTarget.SetClip(C);
+    FTarget.SetClipRegion(Region);
 }
 
 void TPlayerDC::DeviceBox(double L, double T, double R, double B, double& DL, double& DT,
@@ -395,25 +399,84 @@ void TPlayerDC::DeviceBox(double L, double T, double R, double B, double& DL, do
     DB = std::max({P0.Y, P1.Y, P2.Y, P3.Y});
 }
 
-void TPlayerDC::IntersectClipRect(double L, double T, double R, double B) {
+raster::TIntRect TPlayerDC::DeviceRect(double L, double T, double R, double B) const {
     double DL, DT, DR, DB;
     DeviceBox(L, T, R, B, DL, DT, DR, DB);
-    IntersectClipDevice({ClampInt(DL), ClampInt(DT), ClampInt(DR), ClampInt(DB)});
+    return {ClampInt(DL), ClampInt(DT), ClampInt(DR), ClampInt(DB)};
 }
 
-void TPlayerDC::IntersectClipDevice(const raster::TIntRect& R) {
-    if (S.HasClip) {
-        S.Clip = {std::max(S.Clip.Left, R.Left), std::max(S.Clip.Top, R.Top),
-                  std::min(S.Clip.Right, R.Right), std::min(S.Clip.Bottom, R.Bottom)};
-    } else {
-        S.Clip = R;
-        S.HasClip = true;
-    }
+// The clip becomes (clip Op R), both limited to the target rectangle; an operation the
+// region bounds refuse leaves the clip as it was.
+void TPlayerDC::CombineClip(const raster::TRegion& R, raster::TRegion::TOp Op) {
+    raster::TRegion Base(FBaseClip);
+    auto Limited = raster::TRegion::Combine(R, Base, raster::TRegion::roAnd, FTarget.Budget());
+    if (!Limited) return;
+    auto Out = raster::TRegion::Combine(S.Clip ? *S.Clip : Base, *Limited, Op, FTarget.Budget());
+    if (!Out) return;
+    S.Clip = std::make_shared<const raster::TRegion>(std::move(*Out));
     ApplyClip();
 }
 
+void TPlayerDC::IntersectClipRect(double L, double T, double R, double B) {
+    CombineClip(raster::TRegion(DeviceRect(L, T, R, B)), raster::TRegion::roAnd);
+}
+
+void TPlayerDC::ExcludeClipRect(double L, double T, double R, double B) {
+    CombineClip(raster::TRegion(DeviceRect(L, T, R, B)), raster::TRegion::roDiff);
+}
+
+void TPlayerDC::OffsetClipRgn(double DX, double DY) {
+    if (!S.Clip) return;
+    // Logical distances in device pixels (the world transform's rotation is not followed).
+    TPointF O = ToDevice(0, 0), P = ToDevice(DX, DY);
+    double X = std::round(P.X - O.X), Y = std::round(P.Y - O.Y);
+    if (!std::isfinite(X) || !std::isfinite(Y)) return;
+    S.Clip = std::make_shared<const raster::TRegion>(
+        S.Clip->Offset(static_cast<int64_t>(std::clamp(X, -4e9, 4e9)),
+                       static_cast<int64_t>(std::clamp(Y, -4e9, 4e9))));
+    ApplyClip();
+}
+
+void TPlayerDC::SelectClipRects(const std::vector<raster::TIntRect>* Rects, int Mode) {
+    if (!Rects) {
+        if (Mode == RGN_COPY) ResetClip();
+        return;
+    }
+    // Reference device pixels to the target, as the drawing of the picture maps them.
+    std::vector<raster::TIntRect> Device;
+    Device.reserve(Rects->size());
+    for (const raster::TIntRect& R : *Rects) {
+        double L = R.Left * FRefSX + FRefOX, Rt = R.Right * FRefSX + FRefOX;
+        double T = R.Top * FRefSY + FRefOY, B = R.Bottom * FRefSY + FRefOY;
+        Device.push_back({ClampInt(std::min(L, Rt)), ClampInt(std::min(T, B)),
+                          ClampInt(std::max(L, Rt)), ClampInt(std::max(T, B))});
+    }
+    auto Region = raster::TRegion::FromRects(std::move(Device), FTarget.Budget());
+    if (!Region) return;
+    switch (Mode) {
+    case RGN_COPY:
+        S.Clip.reset();
+        CombineClip(*Region, raster::TRegion::roAnd);
+        break;
+    case RGN_AND:
+        CombineClip(*Region, raster::TRegion::roAnd);
+        break;
+    case RGN_OR:
+        if (S.Clip) CombineClip(*Region, raster::TRegion::roOr); // no clip: all stays drawn
+        break;
+    case RGN_XOR:
+        CombineClip(*Region, raster::TRegion::roXor);
+        break;
+    case RGN_DIFF:
+        CombineClip(*Region, raster::TRegion::roDiff);
+        break;
+    default:
+        break;
+    }
+}
+
 void TPlayerDC::ResetClip() {
-    S.HasClip = false;
+    S.Clip.reset();
     ApplyClip();
 }
 
@@ -446,15 +509,43 @@ void TPlayerDC::FillDevice(const TPolygonSet& Polys, raster::TFillRule Rule) {
 }
 
 void TPlayerDC::StrokeFigures(const std::vector<TPathFigure>& Figures) {
-    if ((S.Pen.Style & PS_STYLE_MASK) == PS_NULL) return;
+    int Style = S.Pen.Style & PS_STYLE_MASK;
+    if (Style == PS_NULL) return;
     double W = PenWidthDevice();
+    // One-pixel pens draw their style's dash pattern (pixels on, off, ...); wider ones are
+    // solid.
+    static const uint8_t Dash[] = {18, 6}, Dot[] = {3, 3}, DashDot[] = {9, 6, 3, 6},
+                         DashDotDot[] = {9, 3, 3, 3, 3, 3}, Alternate[] = {1, 1};
+    raster::TLineStyle Line;
+    Line.Opaque = S.BkMode == OPAQUE;
+    Line.BkColor = S.BkColor;
+    auto Use = [&](const uint8_t* Runs, int Count) { Line.Runs = Runs, Line.Count = Count; };
+    switch (Style) {
+    case PS_DASH:
+        Use(Dash, 2);
+        break;
+    case PS_DOT:
+        Use(Dot, 2);
+        break;
+    case PS_DASHDOT:
+        Use(DashDot, 4);
+        break;
+    case PS_DASHDOTDOT:
+        Use(DashDotDot, 6);
+        break;
+    case PS_ALTERNATE:
+        Use(Alternate, 2);
+        break;
+    default:
+        break;
+    }
     for (const TPathFigure& F : Figures) {
         if (W < 1.5) {
             if (F.Points.size() == 1) {
                 FTarget.SetPixel(RoundPixel(F.Points[0].X), RoundPixel(F.Points[0].Y), S.Pen.Color);
                 continue;
             }
-            FTarget.ThinPolyline(F.Points, F.Closed, S.Pen.Color);
+            FTarget.ThinPolyline(F.Points, F.Closed, S.Pen.Color, Line.Runs ? &Line : nullptr);
         } else {
             FTarget.StrokePolyline(F.Points, F.Closed, W, S.Pen.Color);
         }

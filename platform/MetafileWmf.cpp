@@ -63,6 +63,7 @@ enum : uint16_t {
     META_ELLIPSE = 0x0418,
     META_RECTANGLE = 0x041B,
     META_SETPIXEL = 0x041F,
+    META_OFFSETCLIPRGN = 0x0220,
     META_TEXTOUT = 0x0521,
     META_POLYPOLYGON = 0x0538,
     META_ROUNDRECT = 0x061C,
@@ -414,6 +415,12 @@ private:
             break;
         case META_INTERSECTCLIPRECT:
             if (Has(4)) DC.IntersectClipRect(W(3), W(2), W(1), W(0));
+            break;
+        case META_EXCLUDECLIPRECT:
+            if (Has(4)) DC.ExcludeClipRect(W(3), W(2), W(1), W(0));
+            break;
+        case META_OFFSETCLIPRGN:
+            if (Has(2)) DC.OffsetClipRgn(W(1), W(0));
             break;
         case META_PATBLT:
             if (Has(6)) DC.PatBlt(W(5), W(4), W(3), W(2), DW(0));
