@@ -454,10 +454,12 @@ void TPlayerDC::SelectClipRects(const std::vector<raster::TIntRect>* Rects, int 
     auto Region = raster::TRegion::FromRects(std::move(Device), FTarget.Budget());
     if (!Region) return;
     switch (Mode) {
-    case RGN_COPY:
-        S.Clip.reset();
-        CombineClip(*Region, raster::TRegion::roAnd);
+    case RGN_COPY: {
+        auto Old = std::move(S.Clip);
+        CombineClip(*Region, raster::TRegion::roAnd); // against the whole target
+        if (!S.Clip) S.Clip = std::move(Old);         // refused: the clip stays
         break;
+    }
     case RGN_AND:
         CombineClip(*Region, raster::TRegion::roAnd);
         break;

@@ -1,6 +1,6 @@
 // The drawing context our metafile player keeps while it plays records: mapping modes and
 // window/viewport, world transform, selected pen, brush and font, colors and modes, current
-// position, clip rectangle, the path being built and the saved states. Drawing calls take
+// position, clip region, the path being built and the saved states. Drawing calls take
 // logical coordinates; the EMF and WMF record readers call them.
 #pragma once
 

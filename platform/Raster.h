@@ -1,7 +1,8 @@
 // Our aliased rasterizer: scanline polygon fill (alternate and winding rules), one-pixel
-// lines, thick strokes with round joins and caps, flattening of ellipses, arcs and Bézier
-// curves, hatched and pattern brushes and nearest-neighbour image blits, all clipped to one
-// rectangle. It draws into a plain 24- or 32-bit pixel buffer (bytes blue, green, red[, x]).
+// lines (solid or dashed), thick strokes with round joins and caps, flattening of ellipses,
+// arcs and Bézier curves, hatched and pattern brushes and nearest-neighbour image blits, all
+// clipped to one rectangle and, optionally, a region of rectangles. It draws into a plain
+// 24- or 32-bit pixel buffer (bytes blue, green, red[, x]).
 //
 // Geometry is in device pixels as doubles; pixel (i, j) is sampled at the point (i, j), and a
 // point exactly on a left or top edge belongs to the shape (the right and bottom edges do
