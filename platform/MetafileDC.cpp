@@ -205,19 +205,31 @@ TPlayerDC::TPlayerDC(raster::TRasterizer& Target, const TMetafileInfo& Info, dou
                  std::min(C.Right, Dest.Right), std::min(C.Bottom, Dest.Bottom)};
     if (FBaseClip.IsEmpty()) FBaseClip = {0, 0, 0, 0};
     if (WindowsMetafile) {
-        // The metafile's window is mapped onto the target rectangle; its own viewport
-        // records do not apply.
+        // The picture's own device is a 96 pixels per inch surface of the picture's size;
+        // on it the player sets up an anisotropic mapping of the bounding box (placeable) or
+        // of the first window (plain) onto the whole picture. The file's own mapping records
+        // change that set-up, and the picture is then stretched onto the target rectangle.
         S.MapMode = MM_ANISOTROPIC;
+        double PW, PH;
         if (Info.Placeable) {
             S.WinOrgX = Info.BoxLeft, S.WinOrgY = Info.BoxTop;
             S.WinExtX = Info.BoxRight - Info.BoxLeft, S.WinExtY = Info.BoxBottom - Info.BoxTop;
+            double PerInch = Info.UnitsPerInch > 0 ? Info.UnitsPerInch : 96;
+            PW = std::fabs(S.WinExtX) * 96 / PerInch, PH = std::fabs(S.WinExtY) * 96 / PerInch;
         } else {
             S.WinOrgX = Info.WindowOrgX, S.WinOrgY = Info.WindowOrgY;
             S.WinExtX = Info.WindowExtX, S.WinExtY = Info.WindowExtY;
+            PW = std::fabs(S.WinExtX), PH = std::fabs(S.WinExtY);
         }
         if (S.WinExtX == 0) S.WinExtX = 1;
         if (S.WinExtY == 0) S.WinExtY = 1;
-        S.VpOrgX = Left, S.VpOrgY = Top, S.VpExtX = Right - Left, S.VpExtY = Bottom - Top;
+        if (!(PW > 0)) PW = 1;
+        if (!(PH > 0)) PH = 1;
+        S.VpOrgX = S.VpOrgY = 0;
+        S.VpExtX = PW, S.VpExtY = PH;
+        FPixPerMMX = FPixPerMMY = 96 / 25.4;
+        FRefSX = (Right - Left) / PW, FRefSY = (Bottom - Top) / PH;
+        FRefOX = Left, FRefOY = Top;
     } else {
         // Reference device pixels per 0.01 mm maps the frame onto the target rectangle.
         double MMX = Info.DeviceWidthMM > 0 ? Info.DeviceWidthMM : 1;
@@ -235,23 +247,56 @@ TPlayerDC::TPlayerDC(raster::TRasterizer& Target, const TMetafileInfo& Info, dou
 }
 
 void TPlayerDC::SetMapMode(int Mode) {
-    if (WindowsMetafile || Mode < MM_TEXT || Mode > MM_ANISOTROPIC) return;
+    if (Mode < MM_TEXT || Mode > MM_ANISOTROPIC || Mode == S.MapMode) return;
     S.MapMode = Mode;
+    // Fixed modes set both extents; the scalable ones start from the extents in force.
+    double SX, SY;
+    switch (Mode) {
+    case MM_TEXT:
+        SX = 1, SY = 1;
+        break;
+    case MM_LOMETRIC:
+        SX = FPixPerMMX / 10, SY = -FPixPerMMY / 10;
+        break;
+    case MM_HIMETRIC:
+        SX = FPixPerMMX / 100, SY = -FPixPerMMY / 100;
+        break;
+    case MM_LOENGLISH:
+        SX = FPixPerMMX * 0.254, SY = -FPixPerMMY * 0.254;
+        break;
+    case MM_HIENGLISH:
+        SX = FPixPerMMX * 0.0254, SY = -FPixPerMMY * 0.0254;
+        break;
+    case MM_TWIPS:
+        SX = FPixPerMMX * 25.4 / 1440, SY = -FPixPerMMY * 25.4 / 1440;
+        break;
+    default:
+        return;
+    }
+    S.WinExtX = S.WinExtY = 1;
+    S.VpExtX = SX, S.VpExtY = SY;
 }
 
+namespace {
+// Extents within 32-bit range and never (nearly) 0, so that scales stay finite.
+bool ValidExtent(double V) {
+    return std::isfinite(V) && std::fabs(V) >= 1e-6 && std::fabs(V) <= 2147483647.0;
+}
+} // namespace
+
 void TPlayerDC::SetWindowExt(double X, double Y) {
-    if (X == 0 || Y == 0) return;
-    if (!WindowsMetafile && S.MapMode != MM_ISOTROPIC && S.MapMode != MM_ANISOTROPIC) return;
+    if (!ValidExtent(X) || !ValidExtent(Y)) return;
+    if (S.MapMode != MM_ISOTROPIC && S.MapMode != MM_ANISOTROPIC) return;
     S.WinExtX = X, S.WinExtY = Y;
 }
 
 void TPlayerDC::SetViewportOrg(double X, double Y) {
-    if (WindowsMetafile) return;
-    S.VpOrgX = X, S.VpOrgY = Y;
+    if (!std::isfinite(X) || !std::isfinite(Y)) return;
+    S.VpOrgX = std::clamp(X, -1e12, 1e12), S.VpOrgY = std::clamp(Y, -1e12, 1e12);
 }
 
 void TPlayerDC::SetViewportExt(double X, double Y) {
-    if (WindowsMetafile || X == 0 || Y == 0) return;
+    if (!ValidExtent(X) || !ValidExtent(Y)) return;
     if (S.MapMode != MM_ISOTROPIC && S.MapMode != MM_ANISOTROPIC) return;
     S.VpExtX = X, S.VpExtY = Y;
 }
@@ -288,34 +333,10 @@ void TPlayerDC::ModifyWorldTransform(const TXForm& X, int Mode) {
 TPointF TPlayerDC::ToDevice(double X, double Y) const {
     double WX = X * S.World.M11 + Y * S.World.M21 + S.World.Dx;
     double WY = X * S.World.M12 + Y * S.World.M22 + S.World.Dy;
-    double SX = 1, SY = 1;
-    switch (S.MapMode) {
-    case MM_LOMETRIC:
-        SX = FPixPerMMX / 10, SY = -FPixPerMMY / 10;
-        break;
-    case MM_HIMETRIC:
-        SX = FPixPerMMX / 100, SY = -FPixPerMMY / 100;
-        break;
-    case MM_LOENGLISH:
-        SX = FPixPerMMX * 0.254, SY = -FPixPerMMY * 0.254;
-        break;
-    case MM_HIENGLISH:
-        SX = FPixPerMMX * 0.0254, SY = -FPixPerMMY * 0.0254;
-        break;
-    case MM_TWIPS:
-        SX = FPixPerMMX * 25.4 / 1440, SY = -FPixPerMMY * 25.4 / 1440;
-        break;
-    case MM_ISOTROPIC:
-    case MM_ANISOTROPIC:
-        SX = S.VpExtX / S.WinExtX;
-        SY = S.VpExtY / S.WinExtY;
-        if (S.MapMode == MM_ISOTROPIC && !WindowsMetafile) {
-            double M = std::min(std::fabs(SX), std::fabs(SY));
-            SX = std::copysign(M, SX), SY = std::copysign(M, SY);
-        }
-        break;
-    default:
-        break;
+    double SX = S.VpExtX / S.WinExtX, SY = S.VpExtY / S.WinExtY;
+    if (S.MapMode == MM_ISOTROPIC) {
+        double M = std::min(std::fabs(SX), std::fabs(SY));
+        SX = std::copysign(M, SX), SY = std::copysign(M, SY);
     }
     double PX = (WX - S.WinOrgX) * SX + S.VpOrgX;
     double PY = (WY - S.WinOrgY) * SY + S.VpOrgY;
@@ -357,11 +378,15 @@ void TPlayerDC::RestoreDC(int Relative) {
 
 void TPlayerDC::ApplyClip() {
     raster::TIntRect C = FBaseClip;
-    if (S.HasClip) {
-        C.Left = std::max(C.Left, S.Clip.Left), C.Top = std::max(C.Top, S.Clip.Top);
-        C.Right = std::min(C.Right, S.Clip.Right), C.Bottom = std::min(C.Bottom, S.Clip.Bottom);
+    const raster::TRegion* Region = nullptr;
+    if (S.Clip) {
+        raster::TIntRect R = S.Clip->Bounds();
+        C.Left = std::max(C.Left, R.Left), C.Top = std::max(C.Top, R.Top);
+        C.Right = std::min(C.Right, R.Right), C.Bottom = std::min(C.Bottom, R.Bottom);
+        if (!S.Clip->IsRect()) Region = S.Clip.get();
     }
     FTarget.SetClip(C);
+    FTarget.SetClipRegion(Region);
 }
 
 void TPlayerDC::DeviceBox(double L, double T, double R, double B, double& DL, double& DT,
@@ -374,25 +399,86 @@ void TPlayerDC::DeviceBox(double L, double T, double R, double B, double& DL, do
     DB = std::max({P0.Y, P1.Y, P2.Y, P3.Y});
 }
 
-void TPlayerDC::IntersectClipRect(double L, double T, double R, double B) {
+raster::TIntRect TPlayerDC::DeviceRect(double L, double T, double R, double B) const {
     double DL, DT, DR, DB;
     DeviceBox(L, T, R, B, DL, DT, DR, DB);
-    IntersectClipDevice({ClampInt(DL), ClampInt(DT), ClampInt(DR), ClampInt(DB)});
+    return {ClampInt(DL), ClampInt(DT), ClampInt(DR), ClampInt(DB)};
 }
 
-void TPlayerDC::IntersectClipDevice(const raster::TIntRect& R) {
-    if (S.HasClip) {
-        S.Clip = {std::max(S.Clip.Left, R.Left), std::max(S.Clip.Top, R.Top),
-                  std::min(S.Clip.Right, R.Right), std::min(S.Clip.Bottom, R.Bottom)};
-    } else {
-        S.Clip = R;
-        S.HasClip = true;
-    }
+// The clip becomes (clip Op R), both limited to the target rectangle; an operation the
+// region bounds refuse leaves the clip as it was.
+void TPlayerDC::CombineClip(const raster::TRegion& R, raster::TRegion::TOp Op) {
+    raster::TRegion Base(FBaseClip);
+    auto Limited = raster::TRegion::Combine(R, Base, raster::TRegion::roAnd, FTarget.Budget());
+    if (!Limited) return;
+    auto Out = raster::TRegion::Combine(S.Clip ? *S.Clip : Base, *Limited, Op, FTarget.Budget());
+    if (!Out) return;
+    S.Clip = std::make_shared<const raster::TRegion>(std::move(*Out));
     ApplyClip();
 }
 
+void TPlayerDC::IntersectClipRect(double L, double T, double R, double B) {
+    CombineClip(raster::TRegion(DeviceRect(L, T, R, B)), raster::TRegion::roAnd);
+}
+
+void TPlayerDC::ExcludeClipRect(double L, double T, double R, double B) {
+    CombineClip(raster::TRegion(DeviceRect(L, T, R, B)), raster::TRegion::roDiff);
+}
+
+void TPlayerDC::OffsetClipRgn(double DX, double DY) {
+    if (!S.Clip) return;
+    // Logical distances in device pixels (the world transform's rotation is not followed).
+    TPointF O = ToDevice(0, 0), P = ToDevice(DX, DY);
+    double X = std::round(P.X - O.X), Y = std::round(P.Y - O.Y);
+    if (!std::isfinite(X) || !std::isfinite(Y)) return;
+    S.Clip = std::make_shared<const raster::TRegion>(
+        S.Clip->Offset(static_cast<int64_t>(std::clamp(X, -4e9, 4e9)),
+                       static_cast<int64_t>(std::clamp(Y, -4e9, 4e9))));
+    ApplyClip();
+}
+
+void TPlayerDC::SelectClipRects(const std::vector<raster::TIntRect>* Rects, int Mode) {
+    if (!Rects) {
+        if (Mode == RGN_COPY) ResetClip();
+        return;
+    }
+    // Reference device pixels to the target, as the drawing of the picture maps them.
+    std::vector<raster::TIntRect> Device;
+    Device.reserve(Rects->size());
+    for (const raster::TIntRect& R : *Rects) {
+        double L = R.Left * FRefSX + FRefOX, Rt = R.Right * FRefSX + FRefOX;
+        double T = R.Top * FRefSY + FRefOY, B = R.Bottom * FRefSY + FRefOY;
+        Device.push_back({ClampInt(std::min(L, Rt)), ClampInt(std::min(T, B)),
+                          ClampInt(std::max(L, Rt)), ClampInt(std::max(T, B))});
+    }
+    auto Region = raster::TRegion::FromRects(std::move(Device), FTarget.Budget());
+    if (!Region) return;
+    switch (Mode) {
+    case RGN_COPY: {
+        auto Old = std::move(S.Clip);
+        CombineClip(*Region, raster::TRegion::roAnd); // against the whole target
+        if (!S.Clip) S.Clip = std::move(Old);         // refused: the clip stays
+        break;
+    }
+    case RGN_AND:
+        CombineClip(*Region, raster::TRegion::roAnd);
+        break;
+    case RGN_OR:
+        if (S.Clip) CombineClip(*Region, raster::TRegion::roOr); // no clip: all stays drawn
+        break;
+    case RGN_XOR:
+        CombineClip(*Region, raster::TRegion::roXor);
+        break;
+    case RGN_DIFF:
+        CombineClip(*Region, raster::TRegion::roDiff);
+        break;
+    default:
+        break;
+    }
+}
+
 void TPlayerDC::ResetClip() {
-    S.HasClip = false;
+    S.Clip.reset();
     ApplyClip();
 }
 
@@ -425,15 +511,43 @@ void TPlayerDC::FillDevice(const TPolygonSet& Polys, raster::TFillRule Rule) {
 }
 
 void TPlayerDC::StrokeFigures(const std::vector<TPathFigure>& Figures) {
-    if ((S.Pen.Style & PS_STYLE_MASK) == PS_NULL) return;
+    int Style = S.Pen.Style & PS_STYLE_MASK;
+    if (Style == PS_NULL) return;
     double W = PenWidthDevice();
+    // One-pixel pens draw their style's dash pattern (pixels on, off, ...); wider ones are
+    // solid.
+    static const uint8_t Dash[] = {18, 6}, Dot[] = {3, 3}, DashDot[] = {9, 6, 3, 6},
+                         DashDotDot[] = {9, 3, 3, 3, 3, 3}, Alternate[] = {1, 1};
+    raster::TLineStyle Line;
+    Line.Opaque = S.BkMode == OPAQUE;
+    Line.BkColor = S.BkColor;
+    auto Use = [&](const uint8_t* Runs, int Count) { Line.Runs = Runs, Line.Count = Count; };
+    switch (Style) {
+    case PS_DASH:
+        Use(Dash, 2);
+        break;
+    case PS_DOT:
+        Use(Dot, 2);
+        break;
+    case PS_DASHDOT:
+        Use(DashDot, 4);
+        break;
+    case PS_DASHDOTDOT:
+        Use(DashDotDot, 6);
+        break;
+    case PS_ALTERNATE:
+        Use(Alternate, 2);
+        break;
+    default:
+        break;
+    }
     for (const TPathFigure& F : Figures) {
         if (W < 1.5) {
             if (F.Points.size() == 1) {
                 FTarget.SetPixel(RoundPixel(F.Points[0].X), RoundPixel(F.Points[0].Y), S.Pen.Color);
                 continue;
             }
-            FTarget.ThinPolyline(F.Points, F.Closed, S.Pen.Color);
+            FTarget.ThinPolyline(F.Points, F.Closed, S.Pen.Color, Line.Runs ? &Line : nullptr);
         } else {
             FTarget.StrokePolyline(F.Points, F.Closed, W, S.Pen.Color);
         }

@@ -1,6 +1,6 @@
 // The drawing context our metafile player keeps while it plays records: mapping modes and
 // window/viewport, world transform, selected pen, brush and font, colors and modes, current
-// position, clip rectangle, the path being built and the saved states. Drawing calls take
+// position, clip region, the path being built and the saved states. Drawing calls take
 // logical coordinates; the EMF and WMF record readers call them.
 #pragma once
 
@@ -42,7 +42,19 @@ enum : int {
     TA_VERT_MASK = 24
 };
 enum : int { ETO_OPAQUE = 2, ETO_CLIPPED = 4, ETO_PDY = 0x2000 };
-enum : int { PS_SOLID = 0, PS_NULL = 5, PS_STYLE_MASK = 0xF, PS_GEOMETRIC = 0x10000 };
+enum : int {
+    PS_SOLID = 0,
+    PS_DASH = 1,
+    PS_DOT = 2,
+    PS_DASHDOT = 3,
+    PS_DASHDOTDOT = 4,
+    PS_NULL = 5,
+    PS_ALTERNATE = 8,
+    PS_STYLE_MASK = 0xF,
+    PS_GEOMETRIC = 0x10000
+};
+// How clip regions combine, as the formats number it.
+enum : int { RGN_AND = 1, RGN_OR = 2, RGN_XOR = 3, RGN_DIFF = 4, RGN_COPY = 5 };
 enum : int {
     BS_SOLID = 0,
     BS_NULL = 1,
@@ -107,8 +119,8 @@ struct TDCState {
     int PolyFillMode = ALTERNATE;
     int ArcDirection = AD_COUNTERCLOCKWISE;
     double CurX = 0, CurY = 0; // logical
-    bool HasClip = false;
-    raster::TIntRect Clip; // device pixels, when HasClip
+    // Device pixels; none: only the target rectangle clips. Shared between saved states.
+    std::shared_ptr<const raster::TRegion> Clip;
 };
 
 // A decoded DIB (bottom-up sources already turned top-down).
@@ -154,9 +166,13 @@ public:
     void SelectBrush(const TBrush& B) { S.Brush = B; }
     void SelectFont(const TFont& F) { S.Font = F; }
 
-    // Clipping (logical rectangle, right and bottom excluded).
+    // Clipping (logical rectangles, right and bottom excluded).
     void IntersectClipRect(double L, double T, double R, double B);
-    void IntersectClipDevice(const raster::TIntRect& R);
+    void ExcludeClipRect(double L, double T, double R, double B);
+    void OffsetClipRgn(double DX, double DY);
+    // A region in the picture's reference device pixels combined with the clip by Mode
+    // (RGN_*); a null region with RGN_COPY removes the clip.
+    void SelectClipRects(const std::vector<raster::TIntRect>* Rects, int Mode);
     void ResetClip();
 
     // Drawing, logical coordinates.
@@ -209,6 +225,8 @@ private:
     raster::TPaint BrushPaint() const;
     double PenWidthDevice() const;
     void ApplyClip();
+    void CombineClip(const raster::TRegion& R, raster::TRegion::TOp Op);
+    raster::TIntRect DeviceRect(double L, double T, double R, double B) const;
     TPathFigure& CurrentFigure();
     // The logical box in device pixels, ordered.
     void DeviceBox(double L, double T, double R, double B, double& DL, double& DT, double& DR,

@@ -39,12 +39,14 @@ enum : uint32_t {
     EMR_EOF = 14,
     EMR_SETPIXELV = 15,
     EMR_SETMAPMODE = 17,
+    EMR_OFFSETCLIPRGN = 26,
     EMR_SETBKMODE = 18,
     EMR_SETPOLYFILLMODE = 19,
     EMR_SETTEXTALIGN = 22,
     EMR_SETTEXTCOLOR = 24,
     EMR_SETBKCOLOR = 25,
     EMR_MOVETOEX = 27,
+    EMR_EXCLUDECLIPRECT = 29,
     EMR_INTERSECTCLIPRECT = 30,
     EMR_SCALEVIEWPORTEXTEX = 31,
     EMR_SCALEWINDOWEXTEX = 32,
@@ -423,6 +425,29 @@ private:
         DC.StretchDib(*D, XD, YD, CXD, CYD, XS, YS, CXS, CYS, Rop, false);
     }
 
+    // EXTSELECTCLIPRGN: 8 region bytes  12 mode  16 RGNDATA: 0 header size (32)  4 type (1)
+    // 8 rectangle count  12 bytes of rectangles  16 bounds, then the rectangles (l, t, r, b)
+    // in reference device pixels.
+    void ClipRegion() {
+        if (!Has(16)) return;
+        uint32_t Bytes = U(8);
+        int Mode = I(12);
+        if (Bytes == 0) {
+            DC.SelectClipRects(nullptr, Mode);
+            return;
+        }
+        if (Bytes < 32 || Bytes > N - 16) return;
+        uint32_t HeaderSize = U(16), Count = U(24);
+        if (HeaderSize < 32 || HeaderSize > Bytes) return;
+        if (Count > (Bytes - HeaderSize) / 16) return;
+        std::vector<raster::TIntRect> Rects(Count);
+        for (uint32_t k = 0; k < Count; ++k) {
+            size_t At = 16 + HeaderSize + 16 * size_t{k};
+            Rects[k] = {I(At), I(At + 4), I(At + 8), I(At + 12)};
+        }
+        DC.SelectClipRects(&Rects, Mode);
+    }
+
     TXForm XForm(size_t Off) const {
         TXForm X;
         X.M11 = GetF32(R + Off), X.M12 = GetF32(R + Off + 4), X.M21 = GetF32(R + Off + 8);
@@ -521,31 +546,14 @@ private:
         case EMR_INTERSECTCLIPRECT:
             if (Has(24)) DC.IntersectClipRect(I(8), I(12), I(16), I(20));
             break;
+        case EMR_EXCLUDECLIPRECT:
+            if (Has(24)) DC.ExcludeClipRect(I(8), I(12), I(16), I(20));
+            break;
+        case EMR_OFFSETCLIPRGN:
+            if (Has(16)) DC.OffsetClipRgn(I(8), I(12));
+            break;
         case EMR_EXTSELECTCLIPRGN:
-            if (Has(16)) {
-                uint32_t Bytes = U(8), Mode = U(12);
-                if (Mode == 5 /*RGN_COPY*/ && Bytes == 0) {
-                    DC.ResetClip();
-                } else if ((Mode == 5 || Mode == 1 /*RGN_AND*/) && Bytes >= 32 && Bytes <= N - 16) {
-                    // The region's bounding rectangle, in reference device pixels.
-                    TXForm Id;
-                    TDCState Keep = DC.S;
-                    DC.S.World = Id;
-                    DC.S.MapMode = MM_TEXT;
-                    DC.S.WinOrgX = DC.S.WinOrgY = DC.S.VpOrgX = DC.S.VpOrgY = 0;
-                    TPointF A = DC.ToDevice(I(16 + 16), I(16 + 20));
-                    TPointF B = DC.ToDevice(I(16 + 24), I(16 + 28));
-                    Keep.HasClip = DC.S.HasClip;
-                    Keep.Clip = DC.S.Clip;
-                    DC.S = Keep;
-                    if (Mode == 5) DC.ResetClip();
-                    DC.IntersectClipDevice(
-                        {static_cast<int>(std::ceil(std::clamp(A.X, -1e9, 1e9))),
-                         static_cast<int>(std::ceil(std::clamp(A.Y, -1e9, 1e9))),
-                         static_cast<int>(std::ceil(std::clamp(B.X, -1e9, 1e9))),
-                         static_cast<int>(std::ceil(std::clamp(B.Y, -1e9, 1e9)))});
-                }
-            }
+            ClipRegion();
             break;
         case EMR_SAVEDC:
             DC.SaveDC();

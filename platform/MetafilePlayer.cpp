@@ -84,6 +84,8 @@ void PlayMetafile(const uint8_t* Data, const TMetafileInfo& Info, raster::TRaste
     raster::TWorkBudget* Outer = Target.Budget();
     Target.SetBudget(&Budget);
     raster::TIntRect SavedClip = Target.Clip();
+    // The player's clip regions live in its drawing context: the target gets its own back.
+    const raster::TRegion* SavedRegion = Target.ClipRegion();
     try {
         TPlayerDC DC(Target, Info, Left, Top, Right, Bottom);
         if (Info.Kind == mkEnhanced)
@@ -93,10 +95,12 @@ void PlayMetafile(const uint8_t* Data, const TMetafileInfo& Info, raster::TRaste
     } catch (...) {
         Target.SetBudget(Outer);
         Target.SetClip(SavedClip);
+        Target.SetClipRegion(SavedRegion);
         throw;
     }
     Target.SetBudget(Outer);
     Target.SetClip(SavedClip);
+    Target.SetClipRegion(SavedRegion);
 }
 
 } // namespace mv::metafile

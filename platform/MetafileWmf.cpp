@@ -63,6 +63,7 @@ enum : uint16_t {
     META_ELLIPSE = 0x0418,
     META_RECTANGLE = 0x041B,
     META_SETPIXEL = 0x041F,
+    META_OFFSETCLIPRGN = 0x0220,
     META_TEXTOUT = 0x0521,
     META_POLYPOLYGON = 0x0538,
     META_ROUNDRECT = 0x061C,
@@ -336,6 +337,22 @@ private:
         case META_SCALEWINDOWEXT:
             if (Has(4)) DC.ScaleWindowExt(W(3), W(2), W(1), W(0));
             break;
+        // The viewport is in the picture's own pixels (see TPlayerDC).
+        case META_SETMAPMODE:
+            if (Has(1)) DC.SetMapMode(UW(0));
+            break;
+        case META_SETVIEWPORTORG:
+            if (Has(2)) DC.SetViewportOrg(W(1), W(0));
+            break;
+        case META_SETVIEWPORTEXT:
+            if (Has(2)) DC.SetViewportExt(W(1), W(0));
+            break;
+        case META_OFFSETVIEWPORTORG:
+            if (Has(2)) DC.SetViewportOrg(DC.S.VpOrgX + W(1), DC.S.VpOrgY + W(0));
+            break;
+        case META_SCALEVIEWPORTEXT:
+            if (Has(4)) DC.ScaleViewportExt(W(3), W(2), W(1), W(0));
+            break;
         case META_SELECTOBJECT:
             if (Has(1)) Select(UW(0));
             break;
@@ -398,6 +415,12 @@ private:
             break;
         case META_INTERSECTCLIPRECT:
             if (Has(4)) DC.IntersectClipRect(W(3), W(2), W(1), W(0));
+            break;
+        case META_EXCLUDECLIPRECT:
+            if (Has(4)) DC.ExcludeClipRect(W(3), W(2), W(1), W(0));
+            break;
+        case META_OFFSETCLIPRGN:
+            if (Has(2)) DC.OffsetClipRgn(W(1), W(0));
             break;
         case META_PATBLT:
             if (Has(6)) DC.PatBlt(W(5), W(4), W(3), W(2), DW(0));

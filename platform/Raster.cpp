@@ -111,6 +111,203 @@ void AppendBezier(TPolygon& Out, TPointF P0, TPointF P1, TPointF P2, TPointF P3)
 }
 
 // ---------------------------------------------------------------------------
+// Regions
+
+namespace {
+
+constexpr int kRegionLimit = 1000000000; // coordinates are kept within +-1e9
+
+bool Apply(TRegion::TOp Op, bool A, bool B) {
+    switch (Op) {
+    case TRegion::roAnd:
+        return A && B;
+    case TRegion::roOr:
+        return A || B;
+    case TRegion::roXor:
+        return A != B;
+    case TRegion::roDiff:
+        return A && !B;
+    }
+    return false;
+}
+
+// Adds [A, B) to sorted, disjoint spans, merging what touches the last one.
+void AddSpan(TRegion::TSpans& Out, int A, int B) {
+    if (B <= A) return;
+    if (!Out.empty() && Out.back().second >= A) {
+        Out.back().second = std::max(Out.back().second, B);
+        return;
+    }
+    Out.emplace_back(A, B);
+}
+
+// The set operation on two sorted, disjoint span lists: a sweep over their edges.
+void CombineSpans(const TRegion::TSpans& A, const TRegion::TSpans& B, TRegion::TOp Op,
+                  TRegion::TSpans& Out) {
+    Out.clear();
+    size_t i = 0, j = 0, NA = 2 * A.size(), NB = 2 * B.size();
+    auto Edge = [](const TRegion::TSpans& S, size_t k) {
+        return k % 2 ? S[k / 2].second : S[k / 2].first;
+    };
+    bool InA = false, InB = false, Was = false;
+    int Start = 0;
+    while (i < NA || j < NB) {
+        int XA = i < NA ? Edge(A, i) : INT32_MAX, XB = j < NB ? Edge(B, j) : INT32_MAX;
+        int X = std::min(XA, XB);
+        while (i < NA && Edge(A, i) == X) InA = !InA, ++i;
+        while (j < NB && Edge(B, j) == X) InB = !InB, ++j;
+        bool Now = Apply(Op, InA, InB);
+        if (Now && !Was) Start = X;
+        if (!Now && Was) AddSpan(Out, Start, X);
+        Was = Now;
+    }
+}
+
+TIntRect Bounded(TIntRect R) {
+    R.Left = std::clamp(R.Left, -kRegionLimit, kRegionLimit);
+    R.Right = std::clamp(R.Right, -kRegionLimit, kRegionLimit);
+    R.Top = std::clamp(R.Top, -kRegionLimit, kRegionLimit);
+    R.Bottom = std::clamp(R.Bottom, -kRegionLimit, kRegionLimit);
+    return R;
+}
+
+} // namespace
+
+TRegion::TRegion(const TIntRect& Rect) {
+    TIntRect R = Bounded(Rect);
+    if (R.IsEmpty()) return;
+    FBands.push_back({R.Top, R.Bottom, {{R.Left, R.Right}}});
+    FSpans = 1;
+}
+
+void TRegion::Push(int Top, int Bottom, const TSpans& Spans) {
+    if (Spans.empty() || Bottom <= Top) return;
+    if (!FBands.empty() && FBands.back().Bottom == Top && FBands.back().Spans == Spans) {
+        FBands.back().Bottom = Bottom;
+        return;
+    }
+    FBands.push_back({Top, Bottom, Spans});
+    FSpans += Spans.size();
+}
+
+std::optional<TRegion> TRegion::FromRects(std::vector<TIntRect> Rects, TWorkBudget* Budget) {
+    std::vector<int> Ys;
+    for (TIntRect& R : Rects) R = Bounded(R);
+    Rects.erase(
+        std::remove_if(Rects.begin(), Rects.end(), [](const TIntRect& R) { return R.IsEmpty(); }),
+        Rects.end());
+    for (const TIntRect& R : Rects) Ys.push_back(R.Top), Ys.push_back(R.Bottom);
+    std::sort(Ys.begin(), Ys.end());
+    Ys.erase(std::unique(Ys.begin(), Ys.end()), Ys.end());
+    std::sort(Rects.begin(), Rects.end(),
+              [](const TIntRect& A, const TIntRect& B) { return A.Top < B.Top; });
+    TRegion Out;
+    std::vector<const TIntRect*> Active;
+    std::vector<std::pair<int, int>> Pieces;
+    TSpans Spans;
+    size_t Next = 0;
+    for (size_t k = 0; k + 1 < Ys.size(); ++k) {
+        int Y0 = Ys[k], Y1 = Ys[k + 1];
+        Active.erase(std::remove_if(Active.begin(), Active.end(),
+                                    [&](const TIntRect* R) { return R->Bottom <= Y0; }),
+                     Active.end());
+        while (Next < Rects.size() && Rects[Next].Top <= Y0) Active.push_back(&Rects[Next++]);
+        if (Budget && !Budget->Spend(Active.size() + 1)) return std::nullopt;
+        Pieces.clear();
+        for (const TIntRect* R : Active) Pieces.emplace_back(R->Left, R->Right);
+        std::sort(Pieces.begin(), Pieces.end());
+        Spans.clear();
+        for (auto [A, B] : Pieces) AddSpan(Spans, A, B);
+        Out.Push(Y0, Y1, Spans);
+        if (Out.FSpans > kMaxSpans) return std::nullopt;
+    }
+    return Out;
+}
+
+std::optional<TRegion> TRegion::Combine(const TRegion& A, const TRegion& B, TOp Op,
+                                        TWorkBudget* Budget) {
+    std::vector<int> Ys;
+    for (const TRegion* R : {&A, &B})
+        for (const TBand& Band : R->FBands) Ys.push_back(Band.Top), Ys.push_back(Band.Bottom);
+    std::sort(Ys.begin(), Ys.end());
+    Ys.erase(std::unique(Ys.begin(), Ys.end()), Ys.end());
+    TRegion Out;
+    static const TSpans None;
+    TSpans Spans;
+    size_t ia = 0, ib = 0;
+    for (size_t k = 0; k + 1 < Ys.size(); ++k) {
+        int Y0 = Ys[k], Y1 = Ys[k + 1];
+        while (ia < A.FBands.size() && A.FBands[ia].Bottom <= Y0) ++ia;
+        while (ib < B.FBands.size() && B.FBands[ib].Bottom <= Y0) ++ib;
+        const TSpans& SA =
+            ia < A.FBands.size() && A.FBands[ia].Top <= Y0 ? A.FBands[ia].Spans : None;
+        const TSpans& SB =
+            ib < B.FBands.size() && B.FBands[ib].Top <= Y0 ? B.FBands[ib].Spans : None;
+        if (Budget && !Budget->Spend(SA.size() + SB.size() + 1)) return std::nullopt;
+        CombineSpans(SA, SB, Op, Spans);
+        Out.Push(Y0, Y1, Spans);
+        if (Out.FSpans > kMaxSpans) return std::nullopt;
+    }
+    return Out;
+}
+
+TRegion TRegion::Offset(int64_t DX, int64_t DY) const {
+    auto Move = [](int V, int64_t D) {
+        return static_cast<int>(std::clamp<int64_t>(V + D, -kRegionLimit, kRegionLimit));
+    };
+    DX = std::clamp<int64_t>(DX, -2 * int64_t{kRegionLimit}, 2 * int64_t{kRegionLimit});
+    DY = std::clamp<int64_t>(DY, -2 * int64_t{kRegionLimit}, 2 * int64_t{kRegionLimit});
+    TRegion Out;
+    TSpans Spans;
+    for (const TBand& B : FBands) {
+        Spans.clear();
+        for (auto [L, R] : B.Spans) AddSpan(Spans, Move(L, DX), Move(R, DX));
+        Out.Push(Move(B.Top, DY), Move(B.Bottom, DY), Spans);
+    }
+    return Out;
+}
+
+TIntRect TRegion::Bounds() const {
+    if (FBands.empty()) return {};
+    TIntRect R{INT32_MAX, FBands.front().Top, INT32_MIN, FBands.back().Bottom};
+    for (const TBand& B : FBands) {
+        R.Left = std::min(R.Left, B.Spans.front().first);
+        R.Right = std::max(R.Right, B.Spans.back().second);
+    }
+    return R;
+}
+
+const TRegion::TBand* TRegion::BandAt(int Y) const {
+    auto It = std::upper_bound(FBands.begin(), FBands.end(), Y,
+                               [](int V, const TBand& B) { return V < B.Bottom; });
+    if (It == FBands.end() || It->Top > Y) return nullptr;
+    return &*It;
+}
+
+bool TRegion::Contains(int X, int Y) const {
+    const TBand* B = BandAt(Y);
+    if (!B) return false;
+    auto It = std::upper_bound(B->Spans.begin(), B->Spans.end(), X,
+                               [](int V, const std::pair<int, int>& S) { return V < S.second; });
+    return It != B->Spans.end() && It->first <= X;
+}
+
+// ---------------------------------------------------------------------------
+
+template <class F> void TRasterizer::ForClipped(int Y, int X0, int X1, F&& Fn) const {
+    if (!FRegion) {
+        if (X1 > X0) Fn(X0, X1);
+        return;
+    }
+    const TRegion::TBand* B = FRegion->BandAt(Y);
+    if (!B) return;
+    auto It = std::upper_bound(B->Spans.begin(), B->Spans.end(), X0,
+                               [](int V, const std::pair<int, int>& S) { return V < S.second; });
+    for (; It != B->Spans.end() && It->first < X1; ++It) {
+        int A = std::max(X0, It->first), E = std::min(X1, It->second);
+        if (E > A) Fn(A, E);
+    }
+}
 
 TRasterizer::TRasterizer(const TPixelBuffer& Buffer, TWorkBudget* Budget)
     : FBuffer(Buffer), FBudget(Budget) {
@@ -146,11 +343,16 @@ void TRasterizer::Put(int X, int Y, TRGB C) {
 
 void TRasterizer::SetPixel(int X, int Y, TRGB Color) {
     if (X < FClip.Left || X >= FClip.Right || Y < FClip.Top || Y >= FClip.Bottom) return;
+    if (FRegion && !FRegion->Contains(X, Y)) return;
     if (!Spend(1)) return;
     Put(X, Y, Color);
 }
 
 void TRasterizer::Span(int Y, int X0, int X1, const TPaint& Paint) {
+    ForClipped(Y, X0, X1, [&](int A, int B) { PaintSpan(Y, A, B, Paint); });
+}
+
+void TRasterizer::PaintSpan(int Y, int X0, int X1, const TPaint& Paint) {
     switch (Paint.Kind) {
     case TPaint::pkSolid:
         if (FBuffer.BytesPerPixel == 4) {
@@ -264,15 +466,40 @@ void TRasterizer::FillPolygons(const TPolygonSet& Polygons, TFillRule Rule, cons
     }
 }
 
-void TRasterizer::ThinPolyline(const TPolygon& Points, bool Closed, TRGB Color) {
+void TRasterizer::ThinPolyline(const TPolygon& Points, bool Closed, TRGB Color,
+                               const TLineStyle* Style) {
     size_t n = Points.size();
     if (n == 0 || FClip.IsEmpty()) return;
+    // The dash pattern as one flag per pixel of its period.
+    std::vector<uint8_t> On;
+    if (Style && Style->Runs && Style->Count > 0) {
+        for (int k = 0; k < Style->Count; ++k)
+            On.insert(On.end(), std::min<int>(Style->Runs[k], 64), k % 2 == 0);
+        if (On.empty()) Style = nullptr;
+    } else {
+        Style = nullptr;
+    }
+    uint64_t Phase = 0; // pixels of the pattern used up by earlier segments
     // Lines are clipped to the clip rectangle widened by two pixels before they are walked,
     // so that absurd coordinates cost no more than a line across the picture.
     const double L = FClip.Left - 2.0, T = FClip.Top - 2.0;
     const double R = FClip.Right + 2.0, B = FClip.Bottom + 2.0;
+    // Pixel steps along the major axis between two points, as the pattern counts them.
+    auto StepsBetween = [](TPointF a, TPointF b) {
+        double ax = std::floor(std::clamp(a.X, -1e15, 1e15) + 0.5);
+        double ay = std::floor(std::clamp(a.Y, -1e15, 1e15) + 0.5);
+        double bx = std::floor(std::clamp(b.X, -1e15, 1e15) + 0.5);
+        double by = std::floor(std::clamp(b.Y, -1e15, 1e15) + 0.5);
+        return std::max(std::fabs(bx - ax), std::fabs(by - ay));
+    };
+    auto Advance = [&](uint64_t Base, double Steps) {
+        return (Base + static_cast<uint64_t>(std::fmod(Steps, static_cast<double>(On.size())))) %
+               On.size();
+    };
     auto Segment = [&](TPointF a, TPointF b) {
         if (!Finite(a) || !Finite(b)) return;
+        uint64_t Start = Phase;
+        if (Style) Phase = Advance(Phase, StepsBetween(a, b));
         double t0 = 0, t1 = 1, dx = b.X - a.X, dy = b.Y - a.Y;
         auto Clip = [&](double p, double q) {
             if (p == 0) return q >= 0;
@@ -288,17 +515,31 @@ void TRasterizer::ThinPolyline(const TPolygon& Points, bool Closed, TRGB Color) 
         };
         if (!Clip(-dx, a.X - L) || !Clip(dx, R - a.X) || !Clip(-dy, a.Y - T) || !Clip(dy, B - a.Y))
             return;
-        long x0 = std::lround(a.X + t0 * dx), y0 = std::lround(a.Y + t0 * dy);
+        TPointF c{a.X + t0 * dx, a.Y + t0 * dy};
+        if (Style && t0 > 0) Start = Advance(Start, StepsBetween(a, c));
+        long x0 = std::lround(c.X), y0 = std::lround(c.Y);
         long x1 = std::lround(a.X + t1 * dx), y1 = std::lround(a.Y + t1 * dy);
         long sx = x1 > x0 ? 1 : -1, sy = y1 > y0 ? 1 : -1;
         long ax = std::labs(x1 - x0), ay = std::labs(y1 - y0);
         long Steps = std::max(ax, ay); // the end point itself is left out
         if (!Spend(static_cast<uint64_t>(Steps))) return;
+        size_t k = static_cast<size_t>(Start);
+        auto Plot = [&](long x, long y) {
+            if (!Style) {
+                SetPixel(static_cast<int>(x), static_cast<int>(y), Color);
+                return;
+            }
+            if (On[k])
+                SetPixel(static_cast<int>(x), static_cast<int>(y), Color);
+            else if (Style->Opaque)
+                SetPixel(static_cast<int>(x), static_cast<int>(y), Style->BkColor);
+            if (++k == On.size()) k = 0;
+        };
         long x = x0, y = y0;
         if (ax >= ay) {
             long e = 2 * ay - ax;
             for (long i = 0; i < Steps; ++i) {
-                SetPixel(static_cast<int>(x), static_cast<int>(y), Color);
+                Plot(x, y);
                 if (e > 0 || (e == 0 && sx > 0)) {
                     y += sy;
                     e -= 2 * ax;
@@ -309,7 +550,7 @@ void TRasterizer::ThinPolyline(const TPolygon& Points, bool Closed, TRGB Color) 
         } else {
             long e = 2 * ax - ay;
             for (long i = 0; i < Steps; ++i) {
-                SetPixel(static_cast<int>(x), static_cast<int>(y), Color);
+                Plot(x, y);
                 if (e > 0 || (e == 0 && sy > 0)) {
                     x += sx;
                     e -= 2 * ay;
@@ -394,10 +635,12 @@ void TRasterizer::DrawMonoBitmap(const uint8_t* Bits, int Width, int Rows, int P
     if (!Spend(static_cast<uint64_t>(x1 - x0) * static_cast<uint64_t>(y1 - y0))) return;
     for (int y = y0; y < y1; ++y) {
         const uint8_t* Row = Bits + static_cast<ptrdiff_t>(y - Y) * Pitch;
-        for (int x = x0; x < x1; ++x) {
-            int bx = x - X;
-            if (Row[bx >> 3] & (0x80 >> (bx & 7))) Put(x, y, Color);
-        }
+        ForClipped(y, x0, x1, [&](int A, int B) {
+            for (int x = A; x < B; ++x) {
+                int bx = x - X;
+                if (Row[bx >> 3] & (0x80 >> (bx & 7))) Put(x, y, Color);
+            }
+        });
     }
 }
 
@@ -435,36 +678,38 @@ void TRasterizer::StretchImage(const TImage& Src, int64_t SX, int64_t SY, int64_
         if (MirrorY) sy = SH - 1 - sy;
         int64_t ry = SY + sy;
         if (ry < 0 || ry >= Src.Height) continue;
-        for (int x = dl; x < dr; ++x) {
-            int64_t rx = Col[static_cast<size_t>(x - dl)];
-            if (rx < 0 || rx >= Src.Width) continue;
-            TRGB s = Src.At(static_cast<int>(rx), static_cast<int>(ry));
-            TRGB d;
-            switch (Op) {
-            case boSrcCopy:
-                d = s;
-                break;
-            case boSrcPaint:
-                d = Get(x, y) | s;
-                break;
-            case boSrcAnd:
-                d = Get(x, y) & s;
-                break;
-            case boSrcInvert:
-                d = Get(x, y) ^ s;
-                break;
-            case boNotSrcCopy:
-                d = ~s & 0xFFFFFF;
-                break;
-            case boSrcErase:
-                d = s & ~Get(x, y) & 0xFFFFFF;
-                break;
-            default:
-                d = s;
-                break;
+        ForClipped(y, dl, dr, [&](int A, int E) {
+            for (int x = A; x < E; ++x) {
+                int64_t rx = Col[static_cast<size_t>(x - dl)];
+                if (rx < 0 || rx >= Src.Width) continue;
+                TRGB s = Src.At(static_cast<int>(rx), static_cast<int>(ry));
+                TRGB d;
+                switch (Op) {
+                case boSrcCopy:
+                    d = s;
+                    break;
+                case boSrcPaint:
+                    d = Get(x, y) | s;
+                    break;
+                case boSrcAnd:
+                    d = Get(x, y) & s;
+                    break;
+                case boSrcInvert:
+                    d = Get(x, y) ^ s;
+                    break;
+                case boNotSrcCopy:
+                    d = ~s & 0xFFFFFF;
+                    break;
+                case boSrcErase:
+                    d = s & ~Get(x, y) & 0xFFFFFF;
+                    break;
+                default:
+                    d = s;
+                    break;
+                }
+                Put(x, y, d);
             }
-            Put(x, y, d);
-        }
+        });
     }
 }
 
@@ -474,7 +719,9 @@ void TRasterizer::InvertRect(const TIntRect& R) {
     if (Rt <= L || B <= T) return;
     if (!Spend(static_cast<uint64_t>(Rt - L) * static_cast<uint64_t>(B - T))) return;
     for (int y = T; y < B; ++y)
-        for (int x = L; x < Rt; ++x) Put(x, y, ~Get(x, y) & 0xFFFFFF);
+        ForClipped(y, L, Rt, [&](int A, int E) {
+            for (int x = A; x < E; ++x) Put(x, y, ~Get(x, y) & 0xFFFFFF);
+        });
 }
 
 } // namespace mv::raster

@@ -1,7 +1,8 @@
 // Our aliased rasterizer: scanline polygon fill (alternate and winding rules), one-pixel
-// lines, thick strokes with round joins and caps, flattening of ellipses, arcs and Bézier
-// curves, hatched and pattern brushes and nearest-neighbour image blits, all clipped to one
-// rectangle. It draws into a plain 24- or 32-bit pixel buffer (bytes blue, green, red[, x]).
+// lines (solid or dashed), thick strokes with round joins and caps, flattening of ellipses,
+// arcs and Bézier curves, hatched and pattern brushes and nearest-neighbour image blits, all
+// clipped to one rectangle and, optionally, a region of rectangles. It draws into a plain
+// 24- or 32-bit pixel buffer (bytes blue, green, red[, x]).
 //
 // Geometry is in device pixels as doubles; pixel (i, j) is sampled at the point (i, j), and a
 // point exactly on a left or top edge belongs to the shape (the right and bottom edges do
@@ -10,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace mv::raster {
@@ -95,6 +98,59 @@ struct TWorkBudget {
     }
 };
 
+// A set of pixels made of rectangles, kept as bands of rows (top to bottom, not touching
+// unless their spans differ), each with sorted, disjoint column spans (left included, right
+// excluded). Clip regions are built from rectangles with the set operations.
+class TRegion {
+public:
+    using TSpans = std::vector<std::pair<int, int>>;
+    struct TBand {
+        int Top = 0, Bottom = 0; // rows Top..Bottom-1
+        TSpans Spans;
+    };
+    enum TOp { roAnd, roOr, roXor, roDiff };
+    // Regions larger than this many spans are not built (the operation fails instead).
+    static constexpr size_t kMaxSpans = size_t{1} << 18;
+
+    TRegion() = default; // empty
+    explicit TRegion(const TIntRect& R);
+    // The union of any rectangles; nothing when the result would be too large or the budget
+    // runs out (each band costs the rectangles that cross it).
+    static std::optional<TRegion> FromRects(std::vector<TIntRect> Rects,
+                                            TWorkBudget* Budget = nullptr);
+    static std::optional<TRegion> Combine(const TRegion& A, const TRegion& B, TOp Op,
+                                          TWorkBudget* Budget = nullptr);
+    // Moved by whole pixels (coordinates stay within +-1e9).
+    TRegion Offset(int64_t DX, int64_t DY) const;
+
+    bool IsEmpty() const { return FBands.empty(); }
+    // Empty or one rectangle: the clip rectangle alone describes it.
+    bool IsRect() const {
+        return FBands.empty() || (FBands.size() == 1 && FBands[0].Spans.size() == 1);
+    }
+    TIntRect Bounds() const;
+    bool Contains(int X, int Y) const;
+    // The band holding row Y, or nullptr.
+    const TBand* BandAt(int Y) const;
+    const std::vector<TBand>& Bands() const { return FBands; }
+    size_t SpanCount() const { return FSpans; }
+
+private:
+    // Appends a band below the last one, merging it into the last when they touch and agree.
+    void Push(int Top, int Bottom, const TSpans& Spans);
+    std::vector<TBand> FBands;
+    size_t FSpans = 0;
+};
+
+// A dash pattern for one-pixel lines: runs of pixels, on and off alternately (on first),
+// counted along the line's major axis and carried from one segment to the next.
+struct TLineStyle {
+    const uint8_t* Runs = nullptr;
+    int Count = 0;
+    bool Opaque = false; // gaps painted with BkColor (else left alone)
+    TRGB BkColor = 0xFFFFFF;
+};
+
 class TRasterizer {
 public:
     explicit TRasterizer(const TPixelBuffer& Buffer, TWorkBudget* Budget = nullptr);
@@ -103,12 +159,17 @@ public:
     // The clip is always inside the buffer; an empty clip draws nothing.
     void SetClip(const TIntRect& Clip);
     const TIntRect& Clip() const { return FClip; }
+    // A region further limiting the clip rectangle (not owned; nullptr: the rectangle alone).
+    void SetClipRegion(const TRegion* Region) { FRegion = Region; }
+    const TRegion* ClipRegion() const { return FRegion; }
 
     void FillPolygons(const TPolygonSet& Polygons, TFillRule Rule, const TPaint& Paint);
     void FillRect(const TIntRect& R, const TPaint& Paint);
     // One-pixel lines through the rounded points; the last point of an open line is not
     // drawn (so consecutive segments do not overlap), a closed one returns to its start.
-    void ThinPolyline(const TPolygon& Points, bool Closed, TRGB Color);
+    // With a Style, the pixels follow its dash pattern from the first point on.
+    void ThinPolyline(const TPolygon& Points, bool Closed, TRGB Color,
+                      const TLineStyle* Style = nullptr);
     // A pen of the given width in pixels, centred on the line, with round joins and caps.
     void StrokePolyline(const TPolygon& Points, bool Closed, double Width, TRGB Color);
     void SetPixel(int X, int Y, TRGB Color);
@@ -128,7 +189,10 @@ public:
     void SetBudget(TWorkBudget* Budget) { FBudget = Budget; }
 
 private:
-    void Span(int Y, int X0, int X1, const TPaint& Paint); // X0..X1-1, already clipped
+    void Span(int Y, int X0, int X1, const TPaint& Paint); // X0..X1-1, inside the rectangle
+    void PaintSpan(int Y, int X0, int X1, const TPaint& Paint);
+    // Calls Fn(A, B) for the parts of row Y's columns X0..X1-1 inside the clip region.
+    template <class F> void ForClipped(int Y, int X0, int X1, F&& Fn) const;
     uint8_t* PixelAt(int X, int Y) const {
         return FBuffer.Bits + Y * FBuffer.Stride +
                static_cast<ptrdiff_t>(X) * FBuffer.BytesPerPixel;
@@ -139,6 +203,7 @@ private:
 
     TPixelBuffer FBuffer;
     TIntRect FClip;
+    const TRegion* FRegion = nullptr;
     TWorkBudget* FBudget;
 };
 

@@ -325,6 +325,172 @@ TEST(MetafilePlayer, WindowsMetafileShapesAndText) {
     EXPECT_EQ(U.Count(0xFF0000) + U.Count(kPaper), 400 * 200);
 }
 
+// The red pixels' bounding box (right and bottom excluded); all 0 when there are none.
+raster::TIntRect RedBox(const TSurface& S) {
+    raster::TIntRect R{S.W, S.H, 0, 0};
+    for (int y = 0; y < S.H; ++y)
+        for (int x = 0; x < S.W; ++x)
+            if (S.At(x, y) == kRedPx) {
+                R.Left = std::min(R.Left, x), R.Top = std::min(R.Top, y);
+                R.Right = std::max(R.Right, x + 1), R.Bottom = std::max(R.Bottom, y + 1);
+            }
+    return R.IsEmpty() ? raster::TIntRect{} : R;
+}
+
+TEST(MetafilePlayer, WindowsMetafileMappingRecords) {
+    // A placeable picture of 1000 units per inch and 1000 x 1000 units (96 pixels), drawn at
+    // twice its size; the records before a filled square of logical 0..500 move it about.
+    // Viewport figures are the picture's own pixels.
+    struct TCase {
+        const char* Name;
+        std::vector<std::pair<uint16_t, std::vector<int>>> Records;
+        raster::TIntRect Want;
+    } Cases[] = {
+        {"the bounding box", {}, {0, 0, 96, 96}},
+        {"mapping mode anisotropic again", {{0x0103, {8}}}, {0, 0, 96, 96}},
+        {"window origin", {{0x020B, {0, -500}}}, {96, 0, 192, 96}},
+        {"window extent", {{0x020C, {2000, 2000}}}, {0, 0, 48, 48}},
+        {"offset window origin", {{0x020F, {-250, -250}}}, {48, 48, 144, 144}},
+        {"scale window extent", {{0x0410, {1, 2, 1, 2}}}, {0, 0, 48, 48}},
+        {"viewport origin", {{0x020D, {48, 24}}}, {48, 96, 144, 192}},
+        {"viewport extent", {{0x020E, {48, 48}}}, {0, 0, 48, 48}},
+        {"mirrored viewport", {{0x020E, {96, -96}}, {0x020D, {0, 96}}}, {96, 0, 192, 96}},
+        {"offset viewport origin", {{0x0211, {0, 12}}}, {24, 0, 120, 96}},
+        {"scale viewport extent", {{0x0412, {2, 1, 2, 1}}}, {0, 0, 48, 48}},
+        {"isotropic keeps the aspect", {{0x0103, {7}}, {0x020C, {2000, 1000}}}, {0, 0, 48, 48}},
+        // Text mode: one unit is one picture pixel and extents are ignored.
+        {"text mode",
+         {{0x0103, {1}}, {0x020B, {480, 480}}, {0x020C, {2000, 2000}}},
+         {0, 0, 40, 40}},
+        // Y grows upwards in the fixed modes; a thousandth of an inch is 0.096 pixels.
+        {"high english", {{0x0103, {5}}, {0x020D, {96, 0}}}, {0, 96, 96, 192}},
+        {"saved and restored", {{0x001E, {}}, {0x020E, {1, 1}}, {0x0127, {-1}}}, {0, 0, 96, 96}},
+    };
+    for (const auto& C : Cases) {
+        TWmfBuilder B(1000, 1000, 1000);
+        B.Rec(0x02FC, {0, int(kRed & 0xFFFF), int(kRed >> 16), 0}).Rec(0x012D, {0});
+        B.Rec(0x02FA, {5, 0, 0, 0, 0}).Rec(0x012D, {1}); // null pen
+        for (const auto& [F, Words] : C.Records) {
+            B.W.U32(static_cast<uint32_t>(3 + Words.size())), B.W.U16(F);
+            for (int V : Words) B.W.U16(static_cast<uint16_t>(V));
+        }
+        B.Rec(0x0324, {4, 0, 0, 500, 0, 500, 500, 0, 500});
+        TSurface S = Play(B.Finish(), 192, 192);
+        raster::TIntRect R = RedBox(S);
+        EXPECT_TRUE(R.Left == C.Want.Left && R.Top == C.Want.Top && R.Right == C.Want.Right &&
+                    R.Bottom == C.Want.Bottom)
+            << C.Name << ": red from " << R.Left << "," << R.Top << " to " << R.Right << ","
+            << R.Bottom;
+        EXPECT_EQ(S.Count(kRedPx), (R.Right - R.Left) * (R.Bottom - R.Top)) << C.Name;
+    }
+}
+
+TEST(MetafilePlayer, IntersectedAndExcludedClipRectanglesInBothFormats) {
+    // Clip to 10..85, then (saved) cut out a square and a slit and fill everything red; once
+    // restored, the square is drawable again: a blue patch inside it.
+    TEmfBuilder E(96, 96);
+    E.Select(0x80000008).Rec(30, {10, 10, 86, 86}).Rec(33, {}); // null pen
+    E.Rec(29, {30, 30, 60, 60}).Rec(29, {40, 0, 50, 96});
+    E.Brush(1, 0, kRed).Select(1).Rectangle(0, 0, 97, 97);
+    E.Rec(34, {-1}).Brush(2, 0, kBlue).Select(2).Rectangle(35, 35, 45, 45);
+    TWmfBuilder W(96, 96, 96);
+    W.Rec(0x02FA, {5, 0, 0, 0, 0}).Rec(0x012D, {0}); // null pen
+    W.Rec(0x0416, {86, 86, 10, 10}).Rec(0x001E, {});
+    W.Rec(0x0415, {60, 60, 30, 30}).Rec(0x0415, {96, 50, 0, 40});
+    W.Rec(0x02FC, {0, int(kRed & 0xFFFF), int(kRed >> 16), 0}).Rec(0x012D, {1});
+    W.Rec(0x041B, {97, 97, 0, 0});
+    W.Rec(0x0127, {-1}).Rec(0x02FC, {0, int(kBlue & 0xFFFF), int(kBlue >> 16), 0});
+    W.Rec(0x012D, {2}).Rec(0x041B, {45, 45, 35, 35});
+    for (const auto& Bytes : {E.Finish(), W.Finish()}) {
+        for (int Scale : {1, 2}) {
+            TSurface S = Play(Bytes, 96 * Scale, 96 * Scale);
+            auto In = [&](int x, int y, int L, int T, int R, int B) {
+                return x >= L * Scale && x < R * Scale && y >= T * Scale && y < B * Scale;
+            };
+            for (int y = 0; y < 96 * Scale; ++y)
+                for (int x = 0; x < 96 * Scale; ++x) {
+                    uint32_t Want = kPaper;
+                    if (In(x, y, 10, 10, 86, 86) && !In(x, y, 30, 30, 60, 60) &&
+                        !In(x, y, 40, 0, 50, 96))
+                        Want = kRedPx;
+                    // The patch's rectangle, one pixel smaller without a pen.
+                    if (x >= 35 * Scale && x < 45 * Scale - 1 && y >= 35 * Scale &&
+                        y < 45 * Scale - 1)
+                        Want = kBluePx;
+                    ASSERT_EQ(S.At(x, y), Want) << (Bytes[0] == 1 ? "emf" : "wmf") << " scale "
+                                                << Scale << " at " << x << "," << y;
+                }
+        }
+    }
+}
+
+TEST(MetafilePlayer, ClipRegionRecordsCombineRectangles) {
+    // A region of reference device rectangles (RGNDATA) selected, then one cut out of it.
+    auto Region = [](int Mode, const std::vector<raster::TIntRect>& Rects) {
+        testing::TByteWriter B;
+        B.U32(static_cast<uint32_t>(32 + 16 * Rects.size())), B.U32(static_cast<uint32_t>(Mode));
+        B.U32(32), B.U32(1), B.U32(static_cast<uint32_t>(Rects.size()));
+        B.U32(static_cast<uint32_t>(16 * Rects.size()));
+        for (int i = 0; i < 4; ++i) B.U32(0); // bounds, not needed
+        for (const auto& R : Rects)
+            B.U32(uint32_t(R.Left)), B.U32(uint32_t(R.Top)), B.U32(uint32_t(R.Right)),
+                B.U32(uint32_t(R.Bottom));
+        return B.Bytes;
+    };
+    TEmfBuilder E(96, 96);
+    E.Raw(75, Region(5, {{0, 0, 20, 20}, {10, 10, 50, 30}, {60, 60, 90, 90}}));
+    E.Raw(75, Region(4, {{70, 70, 80, 80}}));
+    E.Brush(1, 0, kRed).Select(1).Select(0x80000008).Rectangle(0, 0, 97, 97);
+    E.Rec(75, {0, 5}); // no region: unclipped again
+    E.Brush(2, 0, kBlue).Select(2).Rectangle(90, 0, 97, 10);
+    for (int Scale : {1, 2}) {
+        TSurface S = Play(E.Finish(), 96 * Scale, 96 * Scale);
+        auto In = [&](int x, int y, int L, int T, int R, int B) {
+            return x >= L * Scale && x < R * Scale && y >= T * Scale && y < B * Scale;
+        };
+        for (int y = 0; y < 96 * Scale; ++y)
+            for (int x = 0; x < 96 * Scale; ++x) {
+                uint32_t Want = kPaper;
+                if (In(x, y, 0, 0, 20, 20) || In(x, y, 10, 10, 50, 30) ||
+                    (In(x, y, 60, 60, 90, 90) && !In(x, y, 70, 70, 80, 80)))
+                    Want = kRedPx;
+                if (x >= 90 * Scale && y < 10 * Scale - 1) Want = kBluePx;
+                ASSERT_EQ(S.At(x, y), Want) << "scale " << Scale << " at " << x << "," << y;
+            }
+    }
+}
+
+TEST(MetafilePlayer, CosmeticPensDrawTheirDashPatterns) {
+    struct TCase {
+        int Style;
+        std::vector<int> Runs; // on, off, ... in pixels
+    } Cases[] = {{1, {18, 6}}, {2, {3, 3}}, {3, {9, 6, 3, 6}}, {4, {9, 3, 3, 3, 3, 3}}};
+    for (const auto& C : Cases) {
+        std::vector<bool> On;
+        for (size_t k = 0; k < C.Runs.size(); ++k) On.insert(On.end(), C.Runs[k], k % 2 == 0);
+        for (int Mode : {1, 2}) { // transparent, opaque gaps
+            TEmfBuilder B(240, 240);
+            B.Pen(1, 0, kRed, C.Style).Select(1).Rec(18, {Mode}).Rec(25, {int32_t(kGreen)});
+            B.Points(4, {{0, 10}, {200, 10}});
+            B.Points(4, {{0, 50}, {10, 50}, {10, 100}}); // the pattern goes round the corner
+            TSurface S = Play(B.Finish(), 240, 240);
+            uint32_t Gap = Mode == 2 ? 0x00FF00 : kPaper;
+            for (int x = 0; x < 200; ++x)
+                ASSERT_EQ(S.At(x, 10), On[x % On.size()] ? kRedPx : Gap)
+                    << "style " << C.Style << " mode " << Mode << " at " << x;
+            for (int k = 0; k < 50; ++k)
+                ASSERT_EQ(S.At(10, 50 + k), On[(10 + k) % On.size()] ? kRedPx : Gap)
+                    << "style " << C.Style << " corner " << k;
+            EXPECT_EQ(S.At(200, 10), kPaper);
+        }
+    }
+    // Wider pens draw solid.
+    TEmfBuilder B(240, 240);
+    B.Pen(1, 3, kRed, 1).Select(1).Points(4, {{10, 10}, {200, 10}});
+    TSurface S = Play(B.Finish(), 240, 240);
+    for (int x = 10; x < 200; ++x) ASSERT_EQ(S.At(x, 10), kRedPx) << x;
+}
+
 TEST(MetafileDamage, ChainErrorsNameTheNumbers) {
     auto Good = RingEmf();
     struct TCase {
