@@ -174,7 +174,11 @@ TBitmap& ScanBitmap() {
 }
 
 // The whole driver: DIB reader on the source, palette, lookup, ditherer, DIB writer and the
-// result bitmap loaded from the writer's DIB.
+// result bitmap loaded from the writer's DIB. The writer's hand-over takes three fresh blocks of
+// the picture's size (its pixel block, the BMP stream, the bitmap's pixels), which the allocator
+// returns to the system between iterations; on this machine the page faults of refilling them
+// cost far more than the mapping. To see the steady state of a process that keeps its memory:
+// GLIBC_TUNABLES=glibc.malloc.trim_threshold=536870912:glibc.malloc.mmap_threshold=134217728
 void BM_ReduceToPalette(benchmark::State& State) {
     TBitmap& Source = ScanBitmap();
     const auto Method = static_cast<TReductionMethod>(State.range(0));

@@ -232,6 +232,7 @@ TEST(ReduceToPalette, RefusedSettingsAndPalettesWithoutColorsGiveTheEmptyBitmap)
         EXPECT_EQ(R->Width(), 0);
         EXPECT_EQ(R->Palette(), nullptr);
     }
+    EXPECT_TRUE(ReduceToPalette(nullptr, rdNetscape216, dkNearest, 8, nullptr)->Empty());
     // A picture without pixels gives the octree no colors, hence a palette of none.
     TBitmap None;
     EXPECT_TRUE(ReduceToPalette(&None, rdOctree, dkNearest, 8, nullptr)->Empty());
