@@ -1,15 +1,19 @@
 // Color reduction speed on a 4000 x 3000 24-bit scan of a seal: the cube mapping, dithering
 // and octree quantization, over plain rows and through the reduction driver. Reports megapixels
 // per second ("MP/s").
+#include "gif/DIB.h"
 #include "gif/color/ColorLookup.h"
 #include "gif/color/ColorQuantizer.h"
 #include "gif/color/Ditherers.h"
 #include "gif/color/Reduction.h"
+#include "platform/Graphics.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -155,6 +159,78 @@ BENCHMARK(BM_Reduction)
     ->Args({rdGray256, dkNearest})
     ->Args({rdSystemGray, dkNearest})
     ->Unit(benchmark::kMillisecond);
+
+// The scan as a 24-bit bitmap, the driver's source.
+TBitmap& ScanBitmap() {
+    static TBitmap* Bitmap = [] {
+        auto* B = new TBitmap(ScanWidth, ScanHeight, pf24bit);
+        const auto& Src = Scan();
+        for (int Y = 0; Y < ScanHeight; ++Y)
+            std::copy_n(Src.data() + size_t{3} * ScanWidth * Y, 3 * ScanWidth,
+                        static_cast<uint8_t*>(B->ScanLine(Y)));
+        return B;
+    }();
+    return *Bitmap;
+}
+
+// The whole driver: DIB reader on the source, palette, lookup, ditherer, DIB writer and the
+// result bitmap loaded from the writer's DIB. The writer's hand-over takes three fresh blocks of
+// the picture's size (its pixel block, the BMP stream, the bitmap's pixels), which the allocator
+// returns to the system between iterations; on this machine the page faults of refilling them
+// cost far more than the mapping. To see the steady state of a process that keeps its memory:
+// GLIBC_TUNABLES=glibc.malloc.trim_threshold=536870912:glibc.malloc.mmap_threshold=134217728
+void BM_ReduceToPalette(benchmark::State& State) {
+    TBitmap& Source = ScanBitmap();
+    const auto Method = static_cast<TReductionMethod>(State.range(0));
+    const auto Kind = static_cast<TDitherKind>(State.range(1));
+    for (auto _ : State) {
+        auto Result = ReduceToPalette(&Source, Method, Kind, 8, nullptr);
+        benchmark::DoNotOptimize(Result.get());
+    }
+    SetRate(State);
+}
+BENCHMARK(BM_ReduceToPalette)
+    ->Args({rdNetscape216, dkNearest})
+    ->Args({rdNetscape216, dkFloydSteinberg})
+    ->Args({rdOctree, dkNearest})
+    ->Unit(benchmark::kMillisecond);
+
+// The driver's fixed costs apart from the mapping: the writer's 8-bit DIB for the scan, every
+// row asked for once (and filled, as the mapping would), then stored into a bitmap.
+void BM_WriterFillAndStore(benchmark::State& State) {
+    HPALETTE Palette = BuildNetscape216Palette();
+    for (auto _ : State) {
+        TBitmap Result;
+        {
+            TDIBWriter Writer(&Result, pf8bit, ScanWidth, ScanHeight, Palette);
+            for (int Y = 0; Y < ScanHeight; ++Y)
+                std::memset(Writer.RowAddress(Y), Y & 0xFF, ScanWidth);
+            Writer.Store();
+        }
+        benchmark::DoNotOptimize(Result.Width());
+    }
+    SetRate(State);
+}
+BENCHMARK(BM_WriterFillAndStore)->Unit(benchmark::kMillisecond);
+
+// The mapping alone, rows of the source bitmap into a plain block (reader without writer).
+void BM_ReaderRowsCubeNearest(benchmark::State& State) {
+    TBitmap& Source = ScanBitmap();
+    std::vector<uint8_t> Dst(size_t{ScanWidth} * ScanHeight);
+    for (auto _ : State) {
+        TDIBReader Reader(&Source, pf24bit);
+        TNetscapeColorLookup L;
+        TDitherEngine D(ScanWidth, &L);
+        for (int Y = 0; Y < ScanHeight; ++Y) {
+            D.DitherRow(static_cast<const uint8_t*>(Reader.RowAddress(Y)),
+                        Dst.data() + size_t{ScanWidth} * Y);
+            D.StartNextRow();
+        }
+        benchmark::DoNotOptimize(Dst.data());
+    }
+    SetRate(State);
+}
+BENCHMARK(BM_ReaderRowsCubeNearest)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -120,6 +120,7 @@ std::unique_ptr<TBitmap> ReduceToPalette(TBitmap* Bitmap, TReductionMethod Reduc
                                          TDitherKind DitherKind, int32_t PaletteBits,
                                          const HPALETTE& Palette) {
     auto Result = std::make_unique<TBitmap>();
+    if (Bitmap == nullptr) return Result; // no picture: nothing to reduce
     if (ReductionMethod == rdNone) {
         Result->Assign(Bitmap);
         Result->SetPixelFormat(pf24bit);
@@ -130,16 +131,16 @@ std::unique_ptr<TBitmap> ReduceToPalette(TBitmap* Bitmap, TReductionMethod Reduc
     // the palette handle goes last. A failure then drops the result too.
     HPALETTE ReducePalette;
     {
-        std::unique_ptr<TDIBReader> Reader;
-        std::unique_ptr<TDIBWriter> Writer;
-        std::unique_ptr<TDitherEngine> Ditherer;
-        std::unique_ptr<TColorLookup> Lookup;
         struct TDeletePalette {
             HPALETTE& P;
             ~TDeletePalette() {
                 if (P) DeleteObject(P);
             }
         } PaletteGuard{ReducePalette};
+        std::unique_ptr<TDIBReader> Reader;
+        std::unique_ptr<TDIBWriter> Writer;
+        std::unique_ptr<TDitherEngine> Ditherer;
+        std::unique_ptr<TColorLookup> Lookup;
 
         Reader = std::make_unique<TDIBReader>(Bitmap, pf24bit);
         if (ReductionMethod < rdSystem20 || ReductionMethod > rdGivenPalette) return Result;
