@@ -47,31 +47,31 @@ struct TTap {
 };
 
 struct TStuckiKernel {
-    static constexpr int32_t Rows = 3, Pad = 2, Divisor = 42;
+    static constexpr int32_t Rows = 3, Divisor = 42;
     static constexpr TTap Taps[] = {{0, 1, 8},  {0, 2, 4}, {1, -2, 2}, {1, -1, 4},
                                     {1, 0, 8},  {1, 1, 4}, {1, 2, 2},  {2, -2, 1},
                                     {2, -1, 2}, {2, 0, 4}, {2, 1, 2},  {2, 2, 1}};
 };
 struct TSierraKernel {
-    static constexpr int32_t Rows = 3, Pad = 2, Divisor = 32;
+    static constexpr int32_t Rows = 3, Divisor = 32;
     // The row after has weight 0 at -2 and +2.
     static constexpr TTap Taps[] = {{0, 1, 5}, {0, 2, 3}, {1, -2, 2}, {1, -1, 4}, {1, 0, 5},
                                     {1, 1, 4}, {1, 2, 2}, {2, -1, 2}, {2, 0, 3},  {2, 1, 2}};
 };
 struct TJaJuNiKernel {
-    static constexpr int32_t Rows = 3, Pad = 2, Divisor = 48;
+    static constexpr int32_t Rows = 3, Divisor = 48;
     static constexpr TTap Taps[] = {{0, 1, 7},  {0, 2, 5}, {1, -2, 3}, {1, -1, 5},
                                     {1, 0, 7},  {1, 1, 5}, {1, 2, 3},  {2, -2, 1},
                                     {2, -1, 3}, {2, 0, 5}, {2, 1, 3},  {2, 2, 1}};
 };
 struct TSteveArcheKernel {
-    static constexpr int32_t Rows = 4, Pad = 3, Divisor = 200;
+    static constexpr int32_t Rows = 4, Divisor = 200;
     static constexpr TTap Taps[] = {{0, 2, 32}, {1, -3, 12}, {1, -1, 26}, {1, 1, 30},
                                     {1, 3, 16}, {2, -2, 12}, {2, 0, 26},  {2, 2, 12},
                                     {3, -3, 5}, {3, -1, 12}, {3, 1, 12},  {3, 3, 5}};
 };
 struct TBurkesKernel {
-    static constexpr int32_t Rows = 2, Pad = 2, Divisor = 32;
+    static constexpr int32_t Rows = 2, Divisor = 32;
     static constexpr TTap Taps[] = {{0, 1, 8}, {0, 2, 4}, {1, -2, 2}, {1, -1, 4},
                                     {1, 0, 8}, {1, 1, 4}, {1, 2, 2}};
 };
