@@ -9,6 +9,7 @@
 #include "platform/SysUtils.h"
 
 #include <cstring>
+#include <mutex>
 
 namespace mv {
 
@@ -132,6 +133,9 @@ TGIFRevision TGIFSubImage::RequiredVersion() {
 }
 
 HPALETTE TGIFSubImage::PaletteHandle() {
+    // A painter thread may be rendering this frame ahead of its display.
+    std::unique_lock<std::recursive_mutex> Guard;
+    if (FOwnerImage) Guard = std::unique_lock<std::recursive_mutex>(FOwnerImage->RenderLock());
     if (FRendered) {
         HPALETTE P = FRendered->Palette();
         if (P) return P;

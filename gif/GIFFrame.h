@@ -13,7 +13,9 @@
 namespace mv {
 
 class TBitmap;
+class TCanvas;
 class TGIFSubImage;
+struct TRect;
 
 #pragma pack(push, 1)
 // Image descriptor, 10 bytes as in the file.
@@ -125,6 +127,26 @@ public:
     void DropMask();
     bool MaskStale() const { return FMaskStale; }
 
+    // Drawing (GIFRender.cpp).
+    // The cached rendering, made on first use: nil for an empty frame, or when a progress
+    // handler stopped the rendering with EAbort.
+    TBitmap* Rendering();
+    // When the mask is stale on a transparent frame: renders anew. Then whether there is a mask.
+    bool MaskReady();
+    // The monochrome mask (set bit = transparent pixel), null when none.
+    const HBITMAP& MaskHandle() const { return FMaskHandle; }
+    // The frame's rectangle inside R, scaled from the image's logical screen.
+    TRect PlaceInRect(const TRect& R) const;
+    // Draws the frame at its place in Rect (or, tiled, over Rect).
+    void PaintTo(TCanvas& Canvas, const TRect& Rect, bool Transparent, bool Tiled);
+    void Draw(TCanvas& Canvas, const TRect& Rect, bool Transparent, bool Tiled) {
+        PaintTo(Canvas, Rect, Transparent, Tiled);
+    }
+    // Draws the rendering into Rect as it is (or as tiles over Rect).
+    void PaintStretched(TCanvas& Canvas, const TRect& Rect, bool Transparent, bool Tiled);
+    // Into a TBitmap: the bitmap takes a copy of the rendering; anything else is refused.
+    void AssignTo(TPersistent* Dest) override;
+
     // Recomputes the descriptor flags before writing.
     void UpdateFlags();
     // The image data: decoder and encoders.
@@ -141,6 +163,9 @@ public:
     void SetControlExtension(TGIFGraphicControlExtension* Value) { FControl = Value; }
 
 private:
+    std::unique_ptr<TBitmap> RenderPlain();
+    std::unique_ptr<TBitmap> RenderDithered();
+
     std::unique_ptr<TBitmap> FRendered;
     HBITMAP FMaskHandle{};
     bool FMaskStale = true;

@@ -1,6 +1,7 @@
 #include "gif/GIFImage.h"
 
 #include "platform/SysUtils.h"
+#include "platform/Threads.h"
 
 #if __has_include("platform/Jpeg.h")
 #include "platform/Jpeg.h"
@@ -290,9 +291,13 @@ namespace {
 // While waiting for threaded painters: let the main thread run the steps they handed to it
 // (their ends among them), then yield.
 void WaitForPainters() {
-    if (GIFCheckSynchronize)
+    if (GIFCheckSynchronize) {
         while (GIFCheckSynchronize()) {
         }
+    } else if (IsMainThread()) {
+        while (CheckSynchronize()) {
+        }
+    }
     std::this_thread::yield();
 }
 
@@ -341,12 +346,6 @@ void TGIFImage::DropCompositeBitmap() {
 // ---------------------------------------------------------------------------
 // Drawing and the clipboard
 
-void TGIFImage::Draw(TCanvas& ACanvas, const TRect& Rect) {
-    (void)ACanvas;
-    (void)Rect;
-    throw EInvalidGraphicOperation("Drawing a GIF image needs frame rendering, not built yet");
-}
-
 void TGIFImage::LoadFromClipboardFormat(uint32_t AFormat, THandle AData, HPALETTE APalette) {
     if (!AData) AData = GetClipboardData(AFormat);
     if (AData && AFormat != 0 && AFormat == GIFClipboardFormat) {
@@ -373,15 +372,6 @@ void TGIFImage::LoadFromClipboardFormat(uint32_t AFormat, THandle AData, HPALETT
         return;
     }
     RaiseGIFError("Unsupported clipboard format");
-}
-
-void TGIFImage::SaveToClipboardFormat(uint32_t& AFormat, THandle& AData, HPALETTE& APalette) {
-    (void)AFormat;
-    (void)AData;
-    (void)APalette;
-    if (GetEmpty()) return;
-    throw EInvalidGraphicOperation(
-        "Copying a GIF image to the clipboard needs frame rendering, not built yet");
 }
 
 // ---------------------------------------------------------------------------

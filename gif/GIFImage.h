@@ -47,6 +47,8 @@ constexpr TReductionMethod GIFDefaultReductionMethod = rdNetscape216;
 constexpr TDitherKind GIFDefaultDitherKind = dkNearest;
 constexpr uint8_t GIFDefaultPainterPriority = 3; // tpNormal
 
+class TGIFPainter;
+
 // What the image needs of a painter that draws it: the drawing module's painters derive from
 // this and register themselves in the image's painter list while they run.
 class TGIFPainterBase {
@@ -120,15 +122,36 @@ public:
     // is dropped and the change announced.
     void SetPalette(HPALETTE Value) override;
 
-    // Drawing belongs to the rendering and painter work, which is not built yet: raises
-    // EInvalidGraphicOperation rather than drawing nothing.
+    // One frame, or animation off: the first frame at once. Otherwise the composite bitmap,
+    // painted by an animation painter (GIFPainter.cpp). A nested Draw returns at once.
     void Draw(TCanvas& ACanvas, const TRect& Rect) override;
+    // Makes, registers and starts a painter (a painter without paThreaded runs to its end
+    // here, and null is answered). Slot, when given, receives the painter.
+    TGIFPainter* StartPainter(TGIFPainterBase** Slot, TCanvas& ACanvas, const TRect& Rect,
+                              TGIFPaintOptions Options);
+    // Stretches Bitmap into Rect, or tiles it with paTile.
+    void DrawComposite(TCanvas& ACanvas, const TRect& Rect, TBitmap* Bitmap);
+
+    // The image as one picture of the logical screen (GIFRender.cpp): made on demand from the
+    // first frame; null for an empty image. Every change of it is a change of the image.
+    TBitmap* CompositeBitmap();
+    // The composite bitmap, made empty of the screen's size when there is none.
+    TBitmap* PrepareCompositeBitmap();
+    // Into a TBitmap: a copy of the composite bitmap; anything else is refused.
+    void AssignTo(TPersistent* Dest) override;
+    // The palette: the composite bitmap's, the cached one, the cube when dithering, one made
+    // from the global map, else the first frame's. A nested query raises.
+    HPALETTE GetPalette() override;
+    // Guards the frames' renderings, masks and palettes against a painter thread that renders
+    // ahead (re-entrant).
+    std::recursive_mutex& RenderLock() const { return FRenderLock; }
     // GIFClipboardFormat data (global memory holding a GIF file) is loaded as a GIF; CF_BITMAP
     // data becomes a one-frame image through Assign. Null data is taken from the clipboard.
     // Anything else: GIFException "Unsupported clipboard format".
     void LoadFromClipboardFormat(uint32_t AFormat, THandle AData, HPALETTE APalette) override;
-    // Nothing for an empty image. The bitmap form comes from the composite bitmap, which needs
-    // frame rendering: until that exists a non-empty image raises EInvalidGraphicOperation.
+    // Nothing for an empty image. Otherwise the bitmap form of the composite bitmap goes into
+    // the three values, and the GIF file itself onto the clipboard under GIFClipboardFormat
+    // (GIFException "Failed to store GIF on clipboard" when refused).
     void SaveToClipboardFormat(uint32_t& AFormat, THandle& AData, HPALETTE& APalette) override;
 
     // Calls OnWarningReport when set; otherwise the warning is dropped.
@@ -151,6 +174,8 @@ public:
     int PainterCount() const;
     TGIFPainterBase* ActivePainter() const;
     void SetActivePainter(TGIFPainterBase* Painter);
+    // The address of the ActivePainter reference (the painter started by Draw clears it).
+    TGIFPainterBase** ActivePainterSlot() { return &FActivePainter; }
 
     // Pixel bytes of the frames read since the image was last emptied (the load budget).
     int64_t LoadedPixelBytes() const { return FLoadedPixelBytes; }
@@ -177,6 +202,9 @@ private:
     std::unique_ptr<TGIFImageList> FFrames;
     std::unique_ptr<TGIFHeader> FScreenHeader;
     HPALETTE FCachedPalette{};
+    bool FInPaletteQuery = false;
+    bool FInDraw = false;
+    mutable std::recursive_mutex FRenderLock;
     mutable std::recursive_mutex FPainterLock;
     std::vector<TGIFPainterBase*> FPainters; // not owned
     TGIFPainterBase* FActivePainter = nullptr;
