@@ -9,7 +9,6 @@
 #include <QScreen>
 #include <QShowEvent>
 
-#include <limits>
 
 namespace mv {
 
@@ -31,33 +30,6 @@ QFont SongFont(int Pixels) {
 }
 
 } // namespace
-
-int32_t ScaledHeight(int32_t W, int32_t H, int32_t NewWidth) {
-    if (W <= 0)
-        throw EInvalidGraphic(
-            Format("A picture of %d x %d pixels has no width to scale from", W, H));
-    // The product is taken in 64 bits: a 32-bit one overflows past 3355443 rows.
-    int64_t NH = int64_t{H} * NewWidth / W;
-    if (NH > std::numeric_limits<int32_t>::max())
-        throw EInvalidGraphic(Format("A picture of %d x %d pixels would be %lld pixels high at "
-                                     "%d pixels wide",
-                                     W, H, static_cast<long long>(NH), NewWidth));
-    // A wide strip still keeps one row.
-    return static_cast<int32_t>(std::max<int64_t>(NH, 1));
-}
-
-void ResizeBitmapStream(TStream& Source, TStream& Dest, int32_t NewWidth, int32_t NewHeight) {
-    TBitmap A;
-    A.LoadFromStream(Source);
-    TBitmap C;
-    C.SetWidth(NewWidth);
-    C.SetHeight(NewHeight);
-    C.SetPixelFormat(pf8bit); // an 8-bit DIB with the halftone palette
-    SetStretchBltMode(C.Canvas().Handle(), COLORONCOLOR);
-    StretchBlt(C.Canvas().Handle(), 0, 0, C.Width(), C.Height(), A.Canvas().Handle(), 0, 0,
-               A.Width(), A.Height(), SRCCOPY);
-    C.SaveToStream(Dest);
-}
 
 TMorvellan_Frm1::TMorvellan_Frm1(QWidget* Parent) : QWidget(Parent) {
     setupUi(this);
@@ -144,28 +116,15 @@ void TMorvellan_Frm1::Button2Click(TObject*) {
                                           frmtext::Warning, MB_YESNO | MB_ICONEXCLAMATION) != IDYES)
         return;
 
-    if (CheckBox1->isChecked()) {
-        const int32_t W = Graphic->Width();
-        const int32_t H = Graphic->Height();
-        if (W >= ResizeThreshold || H >= ResizeThreshold) {
-            TMemoryStream S1, S2;
-            {
-                TBitmap B;
-                B.Assign(Graphic); // renders the picture; icons and metafiles refuse
-                B.SaveToStream(S1);
-            }
-            S1.SetPosition(0);
-            ResizeBitmapStream(S1, S2, ResizeWidth, ScaledHeight(W, H, ResizeWidth));
-            S1.Clear();
-            S2.SetPosition(0);
-            Image1->Picture().Bitmap()->LoadFromStream(S2);
-            Image1->Update();
-        }
+    // Large pictures become a 640-pixel-wide 8-bit bitmap, which the preview then shows.
+    if (std::unique_ptr<TBitmap> Small = DownscaleForSave(Graphic, CheckBox1->isChecked())) {
+        Image1->Picture().Bitmap()->Assign(Small.get());
+        Image1->Update();
     }
 
     {
         TGIFImage GIF;
-        GIF.Assign(Image1->Picture().Graphic());
+        AssignForSave(GIF, Image1->Picture().Graphic());
         // Written beside the target and renamed over it once complete: a failure leaves no
         // partial file and keeps the one that was there.
         TAtomicFileStream File(OutName);

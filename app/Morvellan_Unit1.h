@@ -1,6 +1,7 @@
 // The converter window: open a picture, preview it, save it as a GIF named after the seal.
 #pragma once
 
+#include "gif/color/SaveConversion.h"
 #include "platform/Classes.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/ExtCtrls.h"
@@ -20,19 +21,6 @@ inline constexpr const char* NoPicture = "请先打开印章图像。";
 inline constexpr const char* ReplaceFile = "%s 已存在。\n要替换它吗？";
 inline constexpr const char* SaveFilter = "All (*.gif)|*.gif";
 } // namespace frmtext
-
-// Pictures this wide or high (or more) are scaled to ResizeWidth pixels wide when saved with
-// auto resize on.
-constexpr int32_t ResizeThreshold = 700;
-constexpr int32_t ResizeWidth = 640;
-
-// The height a W x H picture gets at NewWidth pixels wide: (H x NewWidth) div W, truncated,
-// at least 1. Raises EInvalidGraphic for a picture without width.
-int32_t ScaledHeight(int32_t W, int32_t H, int32_t NewWidth);
-
-// Reads a bitmap from Source and writes it to Dest scaled to NewWidth x NewHeight as an 8-bit
-// bitmap with the halftone palette, rows and columns dropped or repeated (no averaging).
-void ResizeBitmapStream(TStream& Source, TStream& Dest, int32_t NewWidth, int32_t NewHeight);
 
 // The window. Its widgets (Button1, Button2, Panel1, Image1, Label1, Button3, Edit1, Bevel1,
 // CheckBox1) come from the stored layout; the two dialogs are made here.

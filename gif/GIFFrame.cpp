@@ -5,6 +5,7 @@
 #include "gif/GIFHeader.h"
 #include "gif/GIFImage.h"
 #include "gif/GIFLimits.h"
+#include "gif/color/PictureImport.h"
 #include "gif/color/Reduction.h"
 #include "platform/SysUtils.h"
 
@@ -290,7 +291,7 @@ void TGIFSubImage::Assign(TPersistent* Source) {
     }
     auto* Frame = dynamic_cast<TGIFSubImage*>(Source);
     if (!Frame) {
-        TGIFItem::Assign(Source);
+        TPictureImport(*this).Assign(Source);
         return;
     }
     MakeEmpty();

@@ -15,6 +15,7 @@ namespace mv {
 class TBitmap;
 class TCanvas;
 class TGIFSubImage;
+class TPictureImport;
 struct TRect;
 
 #pragma pack(push, 1)
@@ -71,7 +72,8 @@ public:
     std::string ClassName() const override { return "TGIFSubImage"; }
 
     // From another frame: a deep copy (descriptor, transparency, pixels, local map, extensions,
-    // rendering); from null: emptied. Other sources are the picture import's.
+    // rendering); from null: emptied. Any other source goes to the picture import
+    // (TPictureImport).
     void Assign(TPersistent* Source) override;
     // gr89a when the local map is sorted or the frame has an extension.
     TGIFRevision RequiredVersion() override;
@@ -163,6 +165,7 @@ public:
     void SetControlExtension(TGIFGraphicControlExtension* Value) { FControl = Value; }
 
 private:
+    friend class TPictureImport; // fills the frame's parts from a picture
     std::unique_ptr<TBitmap> RenderPlain();
     std::unique_ptr<TBitmap> RenderDithered();
 
