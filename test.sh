@@ -26,8 +26,8 @@ run_tree build/release -DCMAKE_BUILD_TYPE=Release
 run_tree build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVELLAN_SANITIZE=ON -DMORVELLAN_BENCH=OFF
 
 # ThreadSanitizer only for the programs and tests that start threads, to keep the run short.
-tsan_targets=(platform_tests)
-tsan_tests='Thread|Synchron|Event'
+tsan_targets=(platform_tests gif_tests)
+tsan_tests='Thread|Synchron|Event|Painter'
 echo "== build/tsan"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVELLAN_TSAN=ON \
   -DMORVELLAN_BENCH=OFF -DMORVELLAN_GUI=OFF >/dev/null

@@ -291,11 +291,13 @@ namespace {
 // While waiting for threaded painters: let the main thread run the steps they handed to it
 // (their ends among them), then yield.
 void WaitForPainters() {
-    if (GIFCheckSynchronize) {
-        while (GIFCheckSynchronize()) {
-        }
-    } else if (IsMainThread()) {
-        while (CheckSynchronize()) {
+    if (IsMainThread()) {
+        if (GIFCheckSynchronize) {
+            while (GIFCheckSynchronize()) {
+            }
+        } else {
+            while (CheckSynchronize()) {
+            }
         }
     }
     std::this_thread::yield();

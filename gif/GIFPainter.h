@@ -7,6 +7,7 @@
 #include "platform/Graphics.h"
 #include "platform/Threads.h"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -103,7 +104,8 @@ public:
     TFrameDisposal PreviousDisposal = fdKeep;
     std::unique_ptr<TBitmap> SceneBuffer, ScratchBuffer, BackdropBuffer;
     HDC WatchedDC;
-    bool HasPainted = false;
+    // Set on the main thread by the drawing steps; Draw looks at it while the thread runs.
+    std::atomic<bool> HasPainted{false};
     TGIFPainterBase** OwnerSlot = nullptr;
     std::unique_ptr<TEvent> WakeEvent;
     std::exception_ptr KeptFailure;
