@@ -51,9 +51,13 @@ TGIFImage::TGIFImage()
 }
 
 TGIFImage::~TGIFImage() {
+    {
+        std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
+        FGate->Alive = false;
+    }
     StopAllPainters();
     {
-        std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+        std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
         for (auto It = FPainters.rbegin(); It != FPainters.rend(); ++It) (*It)->ForgetImage();
         FPainters.clear();
         FActivePainter = nullptr;
@@ -260,29 +264,29 @@ void TGIFImage::SetPalette(HPALETTE Value) {
 // Painters
 
 void TGIFImage::AddPainter(TGIFPainterBase* Painter) {
-    std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+    std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
     FPainters.push_back(Painter);
 }
 
 void TGIFImage::RemovePainter(TGIFPainterBase* Painter) {
-    std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+    std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
     if (FActivePainter == Painter) FActivePainter = nullptr;
     auto It = std::find(FPainters.begin(), FPainters.end(), Painter);
     if (It != FPainters.end()) FPainters.erase(It);
 }
 
 int TGIFImage::PainterCount() const {
-    std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+    std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
     return static_cast<int>(FPainters.size());
 }
 
 TGIFPainterBase* TGIFImage::ActivePainter() const {
-    std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+    std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
     return FActivePainter;
 }
 
 void TGIFImage::SetActivePainter(TGIFPainterBase* Painter) {
-    std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+    std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
     FActivePainter = Painter;
 }
 
@@ -309,13 +313,13 @@ void TGIFImage::StopAllPainters() {
     for (;;) {
         int Threaded = 0;
         {
-            std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+            std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
             if (FPainters.empty()) break;
             // Cancelling may take a painter out of the list; walk a copy.
             std::vector<TGIFPainterBase*> Painters = FPainters;
             for (auto It = Painters.rbegin(); It != Painters.rend(); ++It) {
                 (*It)->Cancel();
-                if ((*It)->Threaded()) ++Threaded;
+                if ((*It)->Threaded() && !(*It)->InPaintStep()) ++Threaded;
             }
         }
         if (Threaded == 0) break;
@@ -327,10 +331,11 @@ void TGIFImage::StopAllPainters() {
 void TGIFImage::StopActivePainter() {
     for (;;) {
         {
-            std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+            std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
             if (!FActivePainter) break;
             FActivePainter->Cancel();
-            if (!FActivePainter || !FActivePainter->Threaded()) break;
+            if (!FActivePainter || !FActivePainter->Threaded() || FActivePainter->InPaintStep())
+                break;
         }
         WaitForPainters();
     }
@@ -339,7 +344,7 @@ void TGIFImage::StopActivePainter() {
 
 void TGIFImage::DropCompositeBitmap() {
     {
-        std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+        std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
         if (FActivePainter) FActivePainter->Cancel();
     }
     FCompositeBitmap.reset();

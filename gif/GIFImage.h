@@ -60,6 +60,10 @@ public:
     virtual bool Threaded() const = 0;
     // The image goes away: the painter must not touch it again.
     virtual void ForgetImage() = 0;
+    // A step of this painter is running on the main thread right now, further up the calling
+    // chain (a paint event that stops painters): the painter cannot end before that step
+    // returns, so the stops do not wait for it.
+    virtual bool InPaintStep() const { return false; }
 };
 
 class TGIFImage : public TGraphic {
@@ -167,7 +171,7 @@ public:
     // Drops the composite bitmap; the active painter is asked to stop, without waiting.
     void DropCompositeBitmap();
     // The painter list and its lock (re-entrant); the lock also guards ActivePainter.
-    std::recursive_mutex& PainterLock() const { return FPainterLock; }
+    std::recursive_mutex& PainterLock() const { return FGate->Lock; }
     void AddPainter(TGIFPainterBase* Painter);
     // Takes the painter out of the list, and clears ActivePainter when it is that painter.
     void RemovePainter(TGIFPainterBase* Painter);
@@ -205,7 +209,14 @@ private:
     bool FInPaletteQuery = false;
     bool FInDraw = false;
     mutable std::recursive_mutex FRenderLock;
-    mutable std::recursive_mutex FPainterLock;
+    // The painter lock, and whether the image still stands, shared with the drawing calls on
+    // the stack: a paint event of a painter without a thread may destroy the image while the
+    // Draw that runs the painter is still under way.
+    struct TPainterGate {
+        std::recursive_mutex Lock;
+        bool Alive = true;
+    };
+    std::shared_ptr<TPainterGate> FGate = std::make_shared<TPainterGate>();
     std::vector<TGIFPainterBase*> FPainters; // not owned
     TGIFPainterBase* FActivePainter = nullptr;
     std::unique_ptr<TBitmap> FCompositeBitmap;

@@ -81,6 +81,8 @@ TGIFPainter::TGIFPainter(TGIFImage* Image, TCanvas& Canvas, const TRect& Rect,
       Speed(Image ? Image->PlaybackSpeed : 100) {
     if (Threaded()) SetFreeOnTerminate(true);
     OnTerminate = [this](TObject*) { Disconnect(); };
+    // Taken here rather than on the painter's thread: the canvas belongs to the main thread.
+    if (Options & paCheckCanvas) WatchedDC = Canvas.Handle();
     if (!Image) return;
     const int FrameCount = Image->Frames().Count();
     if (Threaded() && (Options & paAnimate) && FrameCount > 1 && Speed >= 0)
@@ -180,7 +182,13 @@ void TGIFPainter::RunInPaintContext(const std::function<void()>& Step) {
     }
     // Looked at again on the main thread: a stop may have come while the step was queued.
     Synchronize([this, &Step] {
-        if (!Stopped()) Step();
+        if (Stopped()) return;
+        FInStep = true;
+        struct TReset {
+            std::atomic<bool>& Flag;
+            ~TReset() { Flag = false; }
+        } Reset{FInStep};
+        Step();
     });
 }
 
@@ -220,7 +228,6 @@ void TGIFPainter::Execute() {
 }
 
 void TGIFPainter::Run() {
-    if (Options & paCheckCanvas) WatchedDC = TargetCanvas->Handle();
     FrameIndex = 0;
     RaisePaintEvent(OnAnimationStart);
     HasPainted = false;
@@ -343,6 +350,8 @@ void TGIFPainter::WaitBeforeFrame(TGIFSubImage& Frame, int32_t& Delay) {
 void TGIFPainter::PaintPlain() {
     TGIFSubImage* Frame = CurrentFrame();
     if (!Frame) return;
+    // Other painters of the image may be rendering frames on their threads meanwhile.
+    std::lock_guard<std::recursive_mutex> Guard(SourceImage->RenderLock());
     Frame->Draw(*TargetCanvas, TargetRect, Options & paTransparent, Options & paTile);
     HasPainted = true;
 }
@@ -355,6 +364,7 @@ void TGIFPainter::PaintWithDisposal() {
     }
     TGIFSubImage* Frame = CurrentFrame();
     if (!Frame || !SceneBuffer) return;
+    std::lock_guard<std::recursive_mutex> Guard(SourceImage->RenderLock());
     const bool ClearFirst = (Options & paClearOnRepeat) && FrameIndex == 0;
     // The reserved disposal values 4 to 7 are painted as "keep".
     auto Effective = [](TFrameDisposal D) { return D > fdRestorePrevious ? fdKeep : D; };
@@ -460,11 +470,14 @@ TGIFPainter* TGIFImage::StartPainter(TGIFPainterBase** Slot, TCanvas& ACanvas, c
                                      TGIFPaintOptions Options) {
     if (GetEmpty() || Rect.IsEmpty()) {
         if (Slot) {
-            std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+            std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
             *Slot = nullptr;
         }
         return nullptr;
     }
+    // A paint event of a run in this thread may destroy the image: afterwards nothing of it
+    // is touched.
+    const std::shared_ptr<TPainterGate> Gate = FGate;
     if (FFrames->Count() == 1) Options &= static_cast<TGIFPaintOptions>(~(paThreaded | paAnimate));
     auto Owned = std::make_unique<TGIFPainter>(Slot, this, ACanvas, Rect, Options);
     TGIFPainter* Painter = Owned.get();
@@ -481,8 +494,8 @@ TGIFPainter* TGIFImage::StartPainter(TGIFPainterBase** Slot, TCanvas& ACanvas, c
     Painter->Execute();
     std::exception_ptr Failure = Painter->KeptFailure;
     Owned.reset();
-    if (Slot) {
-        std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+    if (Slot && Gate->Alive) {
+        std::lock_guard<std::recursive_mutex> Guard(Gate->Lock);
         *Slot = nullptr;
     }
     if (Failure) std::rethrow_exception(Failure);
@@ -492,10 +505,16 @@ TGIFPainter* TGIFImage::StartPainter(TGIFPainterBase** Slot, TCanvas& ACanvas, c
 void TGIFImage::Draw(TCanvas& ACanvas, const TRect& Rect) {
     if (FInDraw || GetEmpty()) return;
     FInDraw = true;
+    // A paint event may destroy the image while this Draw runs a painter: the gate (and its
+    // lock) outlive the image, and tell whether the image still stands.
+    const std::shared_ptr<TPainterGate> Gate = FGate;
     struct TReset {
+        TPainterGate& Gate;
         bool& Flag;
-        ~TReset() { Flag = false; }
-    } Reset{FInDraw};
+        ~TReset() {
+            if (Gate.Alive) Flag = false;
+        }
+    } Reset{*Gate, FInDraw};
 
     if (FFrames->Count() == 1 || !(PaintOptions & paAnimate)) {
         FFrames->FrameAt(0)->Draw(ACanvas, Rect, PaintOptions & paTransparent,
@@ -508,7 +527,7 @@ void TGIFImage::Draw(TCanvas& ACanvas, const TRect& Rect) {
         return;
     }
 
-    std::lock_guard<std::recursive_mutex> Guard(FPainterLock);
+    std::lock_guard<std::recursive_mutex> Guard(Gate->Lock);
     if (auto* Active = dynamic_cast<TGIFPainter*>(FActivePainter))
         if (Active->TargetCanvas == &ACanvas && Active->TargetRect == Rect) return;
     StopActivePainter();
@@ -522,15 +541,18 @@ void TGIFImage::Draw(TCanvas& ACanvas, const TRect& Rect) {
         Target->CopyRect(TargetRect, ACanvas, Rect);
     }
     StartPainter(&FActivePainter, *Target, TargetRect, PaintOptions);
+    if (!Gate->Alive) return;
     auto* Painter = static_cast<TGIFPainter*>(FActivePainter);
     if (!Painter) return;
     Painter->Launch();
     if (Direct) return;
-    // Until the first frame is there: run the steps the painter hands to this thread.
+    // Until the first frame is there: run the steps the painter hands to this thread (one of
+    // its events may destroy the image).
     while (IsMainThread()) {
         Painter = static_cast<TGIFPainter*>(FActivePainter);
         if (!Painter || Painter->Terminated() || Painter->HasPainted) break;
         if (!CheckSynchronize(5)) Sleep(0);
+        if (!Gate->Alive) return;
     }
     DrawComposite(ACanvas, Rect, FCompositeBitmap.get());
 }

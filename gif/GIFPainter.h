@@ -76,6 +76,7 @@ public:
     void Cancel() override;
     bool Threaded() const override { return Options & paThreaded; }
     void ForgetImage() override { SourceImage = nullptr; }
+    bool InPaintStep() const override { return FInStep.load(); }
     // The run: every pass over the frames, then OnAnimationEnd. A failure of the platform's
     // exception class stops the painter and is kept in KeptFailure.
     void Execute() override;
@@ -103,7 +104,7 @@ public:
     TFrameDisposal CurrentDisposal = fdUnspecified;
     TFrameDisposal PreviousDisposal = fdKeep;
     std::unique_ptr<TBitmap> SceneBuffer, ScratchBuffer, BackdropBuffer;
-    HDC WatchedDC;
+    HDC WatchedDC; // taken on the main thread as the painter is made, with paCheckCanvas
     // Set on the main thread by the drawing steps; Draw looks at it while the thread runs.
     std::atomic<bool> HasPainted{false};
     TGIFPainterBase** OwnerSlot = nullptr;
@@ -122,6 +123,7 @@ private:
     TGIFSubImage* CurrentFrame() const;
 
     bool FDisconnected = false;
+    std::atomic<bool> FInStep{false}; // a step handed to the main thread is running there
     uint32_t FLastStart = 0;
     int32_t FLastWait = 0;
 };
