@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace mv {
@@ -144,6 +145,20 @@ TEST(Render, ReportsProgressEveryThirtyTwoRowsOnBothPaths) {
     }
 }
 
+TEST(Render, AModifiedPaletteAsksForARedrawAndAnnouncesTheChange) {
+    TGIFImage Image;
+    TGIFSubImage* Frame = AddFrame(Image, 0, 0, 2, 2, {clRed});
+    TProgressLog Log;
+    Log.Attach(Image);
+    int Changes = 0;
+    Image.OnChange = [&](TObject*) { ++Changes; };
+    Image.SetPaletteModified(true);
+    ASSERT_NE(Frame->Rendering(), nullptr);
+    ASSERT_FALSE(Log.Items.empty());
+    EXPECT_TRUE(Log.Items.back().Redraw);
+    EXPECT_EQ(Changes, 1);
+}
+
 TEST(Render, AnEmptyFrameHasNoRenderingAndReportsNothing) {
     TGIFImage Image;
     auto Frame = std::make_unique<TGIFSubImage>(&Image);
@@ -252,6 +267,34 @@ TEST(Render, DitheringSpreadsTheErrorOfColorsBetweenCubeEntries) {
     EXPECT_GT(Dark, 0);
     EXPECT_GT(Light, 0);
     EXPECT_EQ(Dark + Light, 64);
+}
+
+// A painter thread renders ahead under the image's render lock while the main thread drops
+// and rebuilds what depends on the frame: neither sees the other's half-made or freed state.
+TEST(Render, RenderingAheadOnAnotherThreadIsSafeAgainstDrops) {
+    TGIFImage Image;
+    TGIFSubImage* Frame = AddFrame(Image, 0, 0, 16, 16, {clRed, clBlue}, 0);
+    MakeTransparent(Frame, 1);
+    Frame->IndexData()[5] = 1;
+    std::thread Ahead([&] {
+        for (int i = 0; i < 300; ++i) {
+            std::lock_guard<std::recursive_mutex> Guard(Image.RenderLock());
+            TBitmap* Bitmap = Frame->Rendering();
+            ASSERT_NE(Bitmap, nullptr);
+            EXPECT_EQ(static_cast<const uint8_t*>(Bitmap->ScanLine(0))[5], 1);
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        Frame->DropRendering();
+        if (i % 3 == 0) Frame->DropMask();
+        if (i % 5 == 0) Frame->SetPaletteHandle(nullptr);
+        TTarget Target(16, 16, Gray);
+        Frame->PaintTo(Target.Canvas(), Rect(0, 0, 16, 16), true, false);
+        EXPECT_EQ(Target.At(5, 0), Gray);
+        EXPECT_NE(Image.CompositeBitmap(), nullptr);
+        Image.DropCompositeBitmap();
+    }
+    Ahead.join();
 }
 
 // ---------------------------------------------------------------------------
