@@ -135,8 +135,7 @@ TGIFRevision TGIFSubImage::RequiredVersion() {
 
 HPALETTE TGIFSubImage::PaletteHandle() {
     // A painter thread may be rendering this frame ahead of its display.
-    std::unique_lock<std::recursive_mutex> Guard;
-    if (FOwnerImage) Guard = std::unique_lock<std::recursive_mutex>(FOwnerImage->RenderLock());
+    auto Guard = RenderGuard();
     if (FRendered) {
         HPALETTE P = FRendered->Palette();
         if (P) return P;
@@ -152,6 +151,7 @@ HPALETTE TGIFSubImage::PaletteHandle() {
 }
 
 void TGIFSubImage::SetPaletteHandle(HPALETTE Value) {
+    auto Guard = RenderGuard();
     if (Value == FPaletteHandle) return;
     bool RenderingDiffers = FRendered && FRendered->Palette() != Value;
     FPaletteHandle = std::move(Value);
@@ -194,16 +194,24 @@ uint8_t TGIFSubImage::PixelAt(int32_t X, int32_t Y) {
     return RowPointer(Y)[X];
 }
 
+std::unique_lock<std::recursive_mutex> TGIFSubImage::RenderGuard() const {
+    if (!FOwnerImage) return {};
+    return std::unique_lock<std::recursive_mutex>(FOwnerImage->RenderLock());
+}
+
 void TGIFSubImage::NewRendering() {
+    auto Guard = RenderGuard();
     DropRendering();
     FRendered = std::make_unique<TBitmap>();
 }
 
 void TGIFSubImage::DropRendering() {
+    auto Guard = RenderGuard();
     FRendered.reset();
 }
 
 void TGIFSubImage::DropMask() {
+    auto Guard = RenderGuard();
     FMaskHandle = HBITMAP{};
     FMaskStale = true;
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace mv {
 
@@ -166,6 +167,10 @@ public:
 
 private:
     friend class TPictureImport; // fills the frame's parts from a picture
+    // The owning image's render lock, held for a scope (nothing for a frame without an
+    // image): the rendering, mask and palette change only under it, as a painter thread may
+    // render the frame ahead of its display.
+    std::unique_lock<std::recursive_mutex> RenderGuard() const;
     std::unique_ptr<TBitmap> RenderPlain();
     std::unique_ptr<TBitmap> RenderDithered();
 

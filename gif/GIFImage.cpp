@@ -251,6 +251,7 @@ void TGIFImage::SetHeight(int32_t Value) {
 }
 
 void TGIFImage::SetPalette(HPALETTE Value) {
+    std::lock_guard<std::recursive_mutex> Guard(FRenderLock);
     if (Value == FCachedPalette) return;
     FCachedPalette = Value;
     if (FCompositeBitmap && FCompositeBitmap->Palette() != Value) {
@@ -347,6 +348,8 @@ void TGIFImage::DropCompositeBitmap() {
         std::lock_guard<std::recursive_mutex> Guard(FGate->Lock);
         if (FActivePainter) FActivePainter->Cancel();
     }
+    // Not while a painter thread renders ahead: what it reads goes away with the bitmap.
+    std::lock_guard<std::recursive_mutex> Guard(FRenderLock);
     FCompositeBitmap.reset();
 }
 

@@ -22,22 +22,6 @@ namespace {
 
 const TRect NoRect{0, 0, 0, 0};
 
-// Holds the image's render lock for a scope (nothing for a frame outside an image).
-class TRenderGuard {
-public:
-    explicit TRenderGuard(TGIFImage* Image) : FImage(Image) {
-        if (FImage) FImage->RenderLock().lock();
-    }
-    ~TRenderGuard() {
-        if (FImage) FImage->RenderLock().unlock();
-    }
-    TRenderGuard(const TRenderGuard&) = delete;
-    TRenderGuard& operator=(const TRenderGuard&) = delete;
-
-private:
-    TGIFImage* FImage;
-};
-
 // The Floyd-Steinberg ditherer with one more move: a transparent pixel is stepped over
 // without touching the error state (the fill index stays in the DIB there).
 class TMaskingDitherer final : public TFloydSteinbergDitherer {
@@ -149,14 +133,18 @@ void BlitThroughMask(const HDC& DestDC, int32_t DestX, int32_t DestY, int32_t De
 // TGIFSubImage: rendering
 
 TBitmap* TGIFSubImage::Rendering() {
-    TRenderGuard Guard(FOwnerImage);
+    auto Guard = RenderGuard();
     if (FRendered || IsEmpty()) return FRendered.get();
     TGIFImage* Image = FOwnerImage;
     if (Image) Image->Progress(this, psStarting, 0, false, NoRect, gifmsg::Rendering);
+    // A rendering that fails makes no mask, so the mask stays owed to the next one: a
+    // transparent frame must not be drawn opaque for good after an aborted rendering.
+    const bool MaskWasStale = FMaskStale;
     try {
         FRendered = Image && Image->ShouldDither() ? RenderDithered() : RenderPlain();
     } catch (const EAbort&) {
         FRendered.reset();
+        FMaskStale = MaskWasStale;
         if (Image) {
             Image->Progress(this, psEnding, 0, Image->PaletteModified(), NoRect, gifmsg::Rendering);
             if (Image->PaletteModified()) Image->Changed(this);
@@ -164,6 +152,7 @@ TBitmap* TGIFSubImage::Rendering() {
         return nullptr;
     } catch (...) {
         FRendered.reset();
+        FMaskStale = MaskWasStale;
         if (Image) {
             Image->Progress(this, psEnding, 0, Image->PaletteModified(), NoRect, gifmsg::Rendering);
             if (Image->PaletteModified()) Image->Changed(this);
@@ -272,7 +261,7 @@ std::unique_ptr<TBitmap> TGIFSubImage::RenderDithered() {
 }
 
 bool TGIFSubImage::MaskReady() {
-    TRenderGuard Guard(FOwnerImage);
+    auto Guard = RenderGuard();
     if (FMaskStale && FHasTransparency) {
         DropRendering();
         Rendering();
@@ -304,7 +293,7 @@ void TGIFSubImage::PaintTo(TCanvas& Canvas, const TRect& Rect, bool Transparent,
 
 void TGIFSubImage::PaintStretched(TCanvas& Canvas, const TRect& Rect, bool Transparent,
                                   bool Tiled) {
-    TRenderGuard Guard(FOwnerImage);
+    auto Guard = RenderGuard();
     const int32_t FW = FDescriptor.PixelWidth;
     const int32_t FH = FDescriptor.PixelHeight;
     int32_t IW = FOwnerImage ? FOwnerImage->Width() : FW;
@@ -364,6 +353,7 @@ void AttachComposite(TGIFImage& Image, TBitmap& Bitmap) {
 } // namespace
 
 TBitmap* TGIFImage::CompositeBitmap() {
+    std::lock_guard<std::recursive_mutex> Guard(FRenderLock);
     if (GetEmpty()) return nullptr;
     if (FCompositeBitmap) return FCompositeBitmap.get();
     auto Bitmap = std::make_unique<TBitmap>();
@@ -382,6 +372,7 @@ TBitmap* TGIFImage::CompositeBitmap() {
 }
 
 TBitmap* TGIFImage::PrepareCompositeBitmap() {
+    std::lock_guard<std::recursive_mutex> Guard(FRenderLock);
     if (FCompositeBitmap) return FCompositeBitmap.get();
     auto Bitmap = std::make_unique<TBitmap>();
     Bitmap->SetPalette(CopyPalette(Palette()));
