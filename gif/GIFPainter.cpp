@@ -488,7 +488,9 @@ TGIFPainter* TGIFImage::StartPainter(TGIFPainterBase** Slot, TCanvas& ACanvas, c
     Painter->OnLoopRepeat = OnLoopRepeat;
     Painter->OnAnimationEnd = OnAnimationEnd;
     if (Painter->Threaded()) {
-        Painter->SetPriority(static_cast<TThreadPriority>(PainterPriority));
+        // A value beyond the platform's priorities is taken as the highest.
+        Painter->SetPriority(static_cast<TThreadPriority>(
+            std::min<uint8_t>(PainterPriority, static_cast<uint8_t>(tpTimeCritical))));
         return Owned.release(); // frees itself when its thread ends
     }
     Painter->Execute();
