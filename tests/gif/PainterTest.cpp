@@ -557,6 +557,52 @@ TEST(Painter, DirectPainterOnTheSameAndOnAnotherRectangle) {
     EXPECT_EQ(R.Ends, 0);
 }
 
+TEST(Painter, CompositeDrawingStretchesOrTiles) {
+    auto Image = MakeImage(2, 1, {{0, 0, 2, 1, iRed}, {0, 0, 2, 1, iBlue}});
+    TBitmap Bitmap;
+    Bitmap.SetSize(2, 1);
+    Bitmap.Canvas().SetPixels(0, 0, Red);
+    Bitmap.Canvas().SetPixels(1, 0, Blue);
+    const struct {
+        TGIFPaintOptions Options;
+        TRect Rect;
+        std::string Picture;
+    } Cases[] = {
+        {GIFDefaultPaintOptions, {0, 0, 4, 2}, "RRBB./RRBB./...../....."},
+        // Tiles of the image's size from the corner; the last ones are drawn whole.
+        {GIFDefaultPaintOptions | paTile, {0, 0, 5, 2}, "RBRBR/RBRBR/...../....."},
+        {GIFDefaultPaintOptions | paTile, {1, 1, 4, 3}, "...../.RBRB/.RBRB/....."},
+    };
+    for (const auto& C : Cases) {
+        Target T(5, 4);
+        Image->PaintOptions = C.Options;
+        Image->DrawComposite(T.Canvas(), C.Rect, &Bitmap);
+        EXPECT_EQ(Picture(T.Canvas(), TRect{0, 0, 5, 4}), C.Picture) << C.Options;
+    }
+}
+
+TEST(Painter, QuitWhileAPainterWithoutAThreadWaitsStopsIt) {
+    FakeClock Clock;
+    Recorder R;
+    auto Image = FourFrames();
+    R.Attach(*Image);
+    Image->PaintOptions = NoThread;
+    int Checks = 0;
+    static int* Counter;
+    Counter = &Checks;
+    GIFProcessMessages = [] { return ++*Counter < 3; }; // the third look finds a quit request
+    Target T(2, 2);
+    Image->PlaybackSpeed = 0; // 12 s before the first frame: slices of 100 ms
+    Image->Draw(T.Canvas(), T.Canvas().ClipRect());
+    GIFProcessMessages = nullptr;
+    EXPECT_EQ(Checks, 3);
+    EXPECT_EQ(Clock.Now.load(), 300u);
+    EXPECT_TRUE(R.Due.empty());
+    EXPECT_EQ(R.Starts, 1);
+    EXPECT_EQ(R.Ends, 0);
+    EXPECT_EQ(Image->PainterCount(), 0);
+}
+
 TEST(Painter, CanvasCheckStopsBeforePaintingOnAMemoryCanvas) {
     FakeClock Clock;
     Recorder R;
