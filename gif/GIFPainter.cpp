@@ -419,11 +419,14 @@ void TGIFPainter::EraseFrameArea() {
     TGIFSubImage* Frame = CurrentFrame();
     if (!Frame || !SceneBuffer || !SourceImage) return;
     TCanvas& Scene = SceneBuffer->Canvas();
+    // The buffers hold TargetRect from their own origin: the frame's area is placed there, so
+    // that a direct painter whose rectangle starts elsewhere erases what it drew.
+    const TRect Area{0, 0, TargetRect.Width(), TargetRect.Height()};
     const int32_t IW = std::max(SourceImage->Width(), 1);
     const int32_t IH = std::max(SourceImage->Height(), 1);
     auto ForEachTile = [&](auto&& Step) {
-        for (int32_t L = TargetRect.Left + Frame->Left(); L < TargetRect.Right; L += IW)
-            for (int32_t T = TargetRect.Top + Frame->Top(); T < TargetRect.Bottom; T += IH)
+        for (int32_t L = Area.Left + Frame->Left(); L < Area.Right; L += IW)
+            for (int32_t T = Area.Top + Frame->Top(); T < Area.Bottom; T += IH)
                 Step(TRect{L, T, L + Frame->Width(), T + Frame->Height()});
     };
     const bool Transparent = Options & paTransparent;
@@ -434,7 +437,7 @@ void TGIFPainter::EraseFrameArea() {
         if (Tile) {
             ForEachTile([&](const TRect& R) { Scene.CopyRect(R, Backdrop, R); });
         } else {
-            TRect R = Frame->PlaceInRect(Scene.ClipRect());
+            TRect R = Frame->PlaceInRect(Area);
             Scene.CopyRect(R, Backdrop, R);
         }
         return;
@@ -447,7 +450,7 @@ void TGIFPainter::EraseFrameArea() {
         ForEachTile([&](const TRect& R) { Scene.FillRect(R); });
         return;
     }
-    Scene.FillRect(Frame->PlaceInRect(TargetRect));
+    Scene.FillRect(Frame->PlaceInRect(Area));
 }
 
 // ---------------------------------------------------------------------------

@@ -377,6 +377,10 @@ TEST(Painter, AnEmptyFrameEndsThePass) {
 // Frames on a 4 x 2 screen over a gray target: red everywhere (kept), green on the top left
 // (Disposal), blue on the top right (restore previous), white at the bottom left (kept).
 TEST(Painter, DisposalLeavesTheRightPixels) {
+    const std::vector<std::string> Restored = {"RRRR/RRRR", "GGRR/RRRR", "..BB/RRRR", "..RR/WRRR"};
+    const std::vector<std::string> Filled = {"RRRR/RRRR", "GGRR/RRRR", "YYBB/RRRR", "YYRR/WRRR"};
+    const std::vector<std::string> Kept = {"RRRR/RRRR", "GGRR/RRRR", "GGBB/RRRR", "GGRR/WRRR"};
+    const TGIFPaintOptions Opaque = GIFDefaultPaintOptions & ~paTransparent;
     const struct {
         const char* Name;
         TGIFPaintOptions Options;
@@ -385,39 +389,23 @@ TEST(Painter, DisposalLeavesTheRightPixels) {
         std::vector<std::string> Pictures;
     } Cases[] = {
         // Restored to what the target showed before the image was drawn there.
-        {"transparent",
-         GIFDefaultPaintOptions,
-         fdRestoreBackground,
-         clNone,
-         {"RRRR/RRRR", "GGRR/RRRR", "..BB/RRRR", "..RR/WRRR"}},
-        {"transparent, no thread",
-         NoThread,
-         fdRestoreBackground,
-         clNone,
-         {"RRRR/RRRR", "GGRR/RRRR", "..BB/RRRR", "..RR/WRRR"}},
+        {"transparent", GIFDefaultPaintOptions, fdRestoreBackground, clNone, Restored},
+        {"transparent, no thread", NoThread, fdRestoreBackground, clNone, Restored},
         // Filled with the file's background color.
-        {"opaque",
-         GIFDefaultPaintOptions & ~paTransparent,
-         fdRestoreBackground,
-         clNone,
-         {"RRRR/RRRR", "GGRR/RRRR", "YYBB/RRRR", "YYRR/WRRR"}},
+        {"opaque", Opaque, fdRestoreBackground, clNone, Filled},
         // Filled with the backdrop color set on the image.
-        {"opaque, backdrop set",
-         GIFDefaultPaintOptions & ~paTransparent,
-         fdRestoreBackground,
-         Green,
-         {"RRRR/RRRR", "GGRR/RRRR", "GGBB/RRRR", "GGRR/WRRR"}},
+        {"opaque, backdrop set", Opaque, fdRestoreBackground, Green, Kept},
         // A reserved disposal value leaves the frame in place.
-        {"reserved value",
-         GIFDefaultPaintOptions,
-         5,
-         clNone,
-         {"RRRR/RRRR", "GGRR/RRRR", "GGBB/RRRR", "GGRR/WRRR"}},
+        {"reserved value", GIFDefaultPaintOptions, 5, clNone, Kept},
         {"restore previous twice",
          GIFDefaultPaintOptions,
          fdRestorePrevious,
          clNone,
          {"RRRR/RRRR", "GGRR/RRRR", "RRBB/RRRR", "RRRR/WRRR"}},
+        // A direct painter on the right half of a target twice as wide.
+        {"transparent, direct", GIFDefaultPaintOptions | paDirect, fdRestoreBackground, clNone,
+         Restored},
+        {"opaque, direct", Opaque | paDirect, fdRestoreBackground, clNone, Filled},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.Name);
@@ -431,15 +419,24 @@ TEST(Painter, DisposalLeavesTheRightPixels) {
         R.Attach(*Image);
         Image->PaintOptions = C.Options;
         Image->BackdropColor = C.Backdrop;
-        Target T(4, 2);
-        Image->Draw(T.Canvas(), T.Canvas().ClipRect());
+        const bool Direct = C.Options & paDirect;
+        Target T(Direct ? 8 : 4, 2);
+        Image->Draw(T.Canvas(), Direct ? TRect{4, 0, 8, 2} : TRect{0, 0, 4, 2});
         ASSERT_TRUE(PumpUntil([&] { return R.Ends == 1; }));
         EXPECT_EQ(R.Pictures, C.Pictures);
+        const std::string& Last = C.Pictures.back();
+        if (Direct) {
+            // Nothing beside the rectangle is touched, and no composite bitmap is made.
+            EXPECT_EQ(Picture(T.Canvas(), TRect{0, 0, 8, 2}),
+                      "...." + Last.substr(0, 4) + "/...." + Last.substr(5));
+            EXPECT_EQ(Image->CompositeBitmapIfAny(), nullptr);
+            continue;
+        }
         // The composite bitmap holds the last picture, and a Draw now shows it.
         ASSERT_NE(Image->CompositeBitmapIfAny(), nullptr);
         Target After(4, 2);
         Image->Draw(After.Canvas(), After.Canvas().ClipRect());
-        EXPECT_EQ(Picture(After.Canvas(), TRect{0, 0, 4, 2}), C.Pictures.back());
+        EXPECT_EQ(Picture(After.Canvas(), TRect{0, 0, 4, 2}), Last);
     }
 }
 
