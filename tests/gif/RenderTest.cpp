@@ -398,6 +398,23 @@ TEST(RenderDraw, PlaceInRectScalesFromTheLogicalScreen) {
         }
 }
 
+TEST(RenderDraw, AFrameWithoutAnImageIsPlacedOnItsOwnExtent) {
+    TGIFSubImage Frame(nullptr);
+    Frame.LocalMap().Append(clRed);
+    Frame.Place(2, 1, 2, 3);
+    TRect R = Frame.PlaceInRect(Rect(0, 0, 8, 8));
+    EXPECT_EQ(R.Left, 4);
+    EXPECT_EQ(R.Top, 2);
+    EXPECT_EQ(R.Right, 8);
+    EXPECT_EQ(R.Bottom, 8);
+    ASSERT_NE(Frame.Rendering(), nullptr);
+    TTarget Target(8, 8, clWhite);
+    Frame.PaintTo(Target.Canvas(), Rect(0, 0, 8, 8), false, false);
+    EXPECT_EQ(Target.At(4, 2), clRed);
+    EXPECT_EQ(Target.At(7, 7), clRed);
+    EXPECT_EQ(Target.At(3, 2), clWhite);
+}
+
 // A 10 x 10 frame at (5, 0) of a 20 x 20 image, tiled into (0, 0, 50, 30): tiles at left
 // edges 5, 25, 45 and top edges 0, 20, each 10 x 10 (the last column reaches past the
 // rectangle). The frame's top-left pixel is transparent.
