@@ -190,6 +190,16 @@ TEST(Render, AnAbortingProgressHandlerLeavesNoRendering) {
         EXPECT_EQ(Log.Items.back().Stage, psEnding);
         EXPECT_EQ(Log.Items.back().Percent, 0);
 
+        // From the opening report on.
+        Log.Items.clear();
+        Log.Hook = [](const TReport& R) {
+            if (R.Stage == psStarting) Abort();
+        };
+        EXPECT_EQ(Frame->Rendering(), nullptr);
+        ASSERT_EQ(Log.Items.size(), 2u);
+        EXPECT_EQ(Log.Items[1].Stage, psEnding);
+        EXPECT_EQ(Log.Items[1].Percent, 0);
+
         // Any other error passes on, after the same closing report.
         Log.Items.clear();
         Log.Hook = [](const TReport& R) {
