@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -286,12 +287,14 @@ TEST(Render, RenderingAheadOnAnotherThreadIsSafeAgainstDrops) {
     TGIFSubImage* Frame = AddFrame(Image, 0, 0, 16, 16, {clRed, clBlue}, 0);
     MakeTransparent(Frame, 1);
     Frame->IndexData()[5] = 1;
+    std::atomic<bool> Done{false};
     std::thread Ahead([&] {
-        for (int i = 0; i < 300; ++i) {
+        while (!Done) {
             std::lock_guard<std::recursive_mutex> Guard(Image.RenderLock());
             TBitmap* Bitmap = Frame->Rendering();
             ASSERT_NE(Bitmap, nullptr);
-            EXPECT_EQ(static_cast<const uint8_t*>(Bitmap->ScanLine(0))[5], 1);
+            for (int32_t Y = 0; Y < Bitmap->Height(); ++Y)
+                EXPECT_EQ(static_cast<const uint8_t*>(Bitmap->ScanLine(Y))[5], Y == 0 ? 1 : 0);
         }
     });
     for (int i = 0; i < 300; ++i) {
@@ -304,6 +307,7 @@ TEST(Render, RenderingAheadOnAnotherThreadIsSafeAgainstDrops) {
         EXPECT_NE(Image.CompositeBitmap(), nullptr);
         Image.DropCompositeBitmap();
     }
+    Done = true;
     Ahead.join();
 }
 
