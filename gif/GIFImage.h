@@ -146,8 +146,9 @@ public:
     // The palette: the composite bitmap's, the cached one, the cube when dithering, one made
     // from the global map, else the first frame's. A nested query raises.
     HPALETTE GetPalette() override;
-    // Guards the frames' renderings, masks and palettes against a painter thread that renders
-    // ahead (re-entrant).
+    // Guards the frames' renderings, masks and palettes, the image's palette and the
+    // composite bitmap against a painter thread that renders ahead (re-entrant): they are
+    // made, changed and freed only under it.
     std::recursive_mutex& RenderLock() const { return FRenderLock; }
     // GIFClipboardFormat data (global memory holding a GIF file) is loaded as a GIF; CF_BITMAP
     // data becomes a one-frame image through Assign. Null data is taken from the clipboard.

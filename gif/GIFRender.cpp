@@ -136,33 +136,31 @@ TBitmap* TGIFSubImage::Rendering() {
     auto Guard = RenderGuard();
     if (FRendered || IsEmpty()) return FRendered.get();
     TGIFImage* Image = FOwnerImage;
-    if (Image) Image->Progress(this, psStarting, 0, false, NoRect, gifmsg::Rendering);
+    auto Finish = [&](uint8_t Percent) {
+        if (!Image) return;
+        Image->Progress(this, psEnding, Percent, Image->PaletteModified(), NoRect,
+                        gifmsg::Rendering);
+        if (Image->PaletteModified()) Image->Changed(this);
+    };
     // A rendering that fails makes no mask, so the mask stays owed to the next one: a
     // transparent frame must not be drawn opaque for good after an aborted rendering.
     const bool MaskWasStale = FMaskStale;
     try {
+        // An abort as early as the opening report stops the rendering like any later one.
+        if (Image) Image->Progress(this, psStarting, 0, false, NoRect, gifmsg::Rendering);
         FRendered = Image && Image->ShouldDither() ? RenderDithered() : RenderPlain();
     } catch (const EAbort&) {
         FRendered.reset();
         FMaskStale = MaskWasStale;
-        if (Image) {
-            Image->Progress(this, psEnding, 0, Image->PaletteModified(), NoRect, gifmsg::Rendering);
-            if (Image->PaletteModified()) Image->Changed(this);
-        }
+        Finish(0);
         return nullptr;
     } catch (...) {
         FRendered.reset();
         FMaskStale = MaskWasStale;
-        if (Image) {
-            Image->Progress(this, psEnding, 0, Image->PaletteModified(), NoRect, gifmsg::Rendering);
-            if (Image->PaletteModified()) Image->Changed(this);
-        }
+        Finish(0);
         throw;
     }
-    if (Image) {
-        Image->Progress(this, psEnding, 100, Image->PaletteModified(), NoRect, gifmsg::Rendering);
-        if (Image->PaletteModified()) Image->Changed(this);
-    }
+    Finish(100);
     return FRendered.get();
 }
 

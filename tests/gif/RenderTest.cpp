@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -190,6 +191,16 @@ TEST(Render, AnAbortingProgressHandlerLeavesNoRendering) {
         EXPECT_EQ(Log.Items.back().Stage, psEnding);
         EXPECT_EQ(Log.Items.back().Percent, 0);
 
+        // From the opening report on.
+        Log.Items.clear();
+        Log.Hook = [](const TReport& R) {
+            if (R.Stage == psStarting) Abort();
+        };
+        EXPECT_EQ(Frame->Rendering(), nullptr);
+        ASSERT_EQ(Log.Items.size(), 2u);
+        EXPECT_EQ(Log.Items[1].Stage, psEnding);
+        EXPECT_EQ(Log.Items[1].Percent, 0);
+
         // Any other error passes on, after the same closing report.
         Log.Items.clear();
         Log.Hook = [](const TReport& R) {
@@ -276,12 +287,14 @@ TEST(Render, RenderingAheadOnAnotherThreadIsSafeAgainstDrops) {
     TGIFSubImage* Frame = AddFrame(Image, 0, 0, 16, 16, {clRed, clBlue}, 0);
     MakeTransparent(Frame, 1);
     Frame->IndexData()[5] = 1;
+    std::atomic<bool> Done{false};
     std::thread Ahead([&] {
-        for (int i = 0; i < 300; ++i) {
+        while (!Done) {
             std::lock_guard<std::recursive_mutex> Guard(Image.RenderLock());
             TBitmap* Bitmap = Frame->Rendering();
             ASSERT_NE(Bitmap, nullptr);
-            EXPECT_EQ(static_cast<const uint8_t*>(Bitmap->ScanLine(0))[5], 1);
+            for (int32_t Y = 0; Y < Bitmap->Height(); ++Y)
+                EXPECT_EQ(static_cast<const uint8_t*>(Bitmap->ScanLine(Y))[5], Y == 0 ? 1 : 0);
         }
     });
     for (int i = 0; i < 300; ++i) {
@@ -294,6 +307,7 @@ TEST(Render, RenderingAheadOnAnotherThreadIsSafeAgainstDrops) {
         EXPECT_NE(Image.CompositeBitmap(), nullptr);
         Image.DropCompositeBitmap();
     }
+    Done = true;
     Ahead.join();
 }
 
@@ -396,6 +410,23 @@ TEST(RenderDraw, PlaceInRectScalesFromTheLogicalScreen) {
             bool Inside = X >= 20 && X < 80 && Y >= 10 && Y < 30;
             ASSERT_EQ(Target.At(X, Y), Inside ? clRed : clWhite) << X << "," << Y;
         }
+}
+
+TEST(RenderDraw, AFrameWithoutAnImageIsPlacedOnItsOwnExtent) {
+    TGIFSubImage Frame(nullptr);
+    Frame.LocalMap().Append(clRed);
+    Frame.Place(2, 1, 2, 3);
+    TRect R = Frame.PlaceInRect(Rect(0, 0, 8, 8));
+    EXPECT_EQ(R.Left, 4);
+    EXPECT_EQ(R.Top, 2);
+    EXPECT_EQ(R.Right, 8);
+    EXPECT_EQ(R.Bottom, 8);
+    ASSERT_NE(Frame.Rendering(), nullptr);
+    TTarget Target(8, 8, clWhite);
+    Frame.PaintTo(Target.Canvas(), Rect(0, 0, 8, 8), false, false);
+    EXPECT_EQ(Target.At(4, 2), clRed);
+    EXPECT_EQ(Target.At(7, 7), clRed);
+    EXPECT_EQ(Target.At(3, 2), clWhite);
 }
 
 // A 10 x 10 frame at (5, 0) of a 20 x 20 image, tiled into (0, 0, 50, 30): tiles at left
