@@ -810,6 +810,8 @@ private:
     void ReplaceImage(const HBITMAP& New);
     void Resize(int32_t Width, int32_t Height);
     void EnsureDIB();
+    // Makes Value's entries (as many as fit) the color table of the indexed pixels.
+    void SetTableFromPalette(const HPALETTE& Value);
 
     HBITMAP FImage;
     HBITMAP FMask;
