@@ -442,6 +442,7 @@ void TBitmap::SetTableFromPalette(const HPALETTE& Value) {
     auto T = PaletteToColorTable(Value);
     if (T.size() > Max) T.resize(Max);
     FImage->ColorTable = std::move(T);
+    FImage->ClrImportant = 0; // what a file said about its own table no longer applies
     FTablePalette = Value;
 }
 
