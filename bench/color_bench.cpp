@@ -174,11 +174,9 @@ TBitmap& ScanBitmap() {
 }
 
 // The whole driver: DIB reader on the source, palette, lookup, ditherer, DIB writer and the
-// result bitmap loaded from the writer's DIB. The writer's hand-over takes three fresh blocks of
-// the picture's size (its pixel block, the BMP stream, the bitmap's pixels), which the allocator
-// returns to the system between iterations; on this machine the page faults of refilling them
-// cost far more than the mapping. To see the steady state of a process that keeps its memory:
-// GLIBC_TUNABLES=glibc.malloc.trim_threshold=536870912:glibc.malloc.mmap_threshold=134217728
+// result bitmap, which takes the writer's pixel block over (no copy). Run on its own, every
+// iteration gets that block fresh from the system: its first touch is part of the cost (large
+// blocks are backed by huge pages, so it stays small).
 void BM_ReduceToPalette(benchmark::State& State) {
     TBitmap& Source = ScanBitmap();
     const auto Method = static_cast<TReductionMethod>(State.range(0));

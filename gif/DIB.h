@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace mv {
 
@@ -63,7 +64,7 @@ public:
     void Store();
 
     // Read-only views for inspection.
-    const uint8_t* HeaderBlock() const { return FHeaderBlock.get(); }
+    const uint8_t* HeaderBlock() const { return FHeaderBlock; }
     const void* PixelBlock() const { return FPixelBlock; }
     int32_t HeaderBlockSize() const { return FHeaderBlockSize; }
     int32_t PixelBlockSize() const { return FPixelBlockSize; }
@@ -75,7 +76,11 @@ protected:
     void StoreIntoBitmap();
 
 private:
-    std::unique_ptr<uint8_t[]> FHeaderBlock;
+    // The BMP file's headers: 14 bytes of file header (filled in when stored), then the header
+    // block. The pixel block is global memory of its own; storing hands both to the bitmap
+    // without copying the pixels.
+    std::vector<uint8_t> FFileHead;
+    uint8_t* FHeaderBlock = nullptr; // inside FFileHead
     void* FPixelBlock = nullptr;
     int32_t FHeaderBlockSize = 0;
     int32_t FPixelBlockSize = 0;

@@ -37,6 +37,14 @@ void WithProgress(TGIFImage& Image, const char* Message, bool EndRedraw, Fn&& Bo
     Image.Progress(&Image, psEnding, 100, EndRedraw, NoRect, Message);
 }
 
+// Whether Object is a bitmap the image owns: its composite bitmap or a frame's rendering.
+bool OwnsBitmap(const TGIFImage& Image, const TPersistent* Object) {
+    if (Object == Image.CompositeBitmapIfAny()) return true;
+    for (int i = 0; i < Image.Frames().Count(); ++i)
+        if (Object == Image.Frames().FrameAt(i)->Rendered()) return true;
+    return false;
+}
+
 } // namespace
 
 void ReportImageWarning(TGIFImage* Image, TObject* Sender, uint8_t Severity,
@@ -212,7 +220,15 @@ void TGIFImage::Assign(TPersistent* Source) {
         return;
     }
     // Any other object becomes a one-frame image through the frame's assignment; what the
-    // frame cannot take falls back to the platform's generic assignment.
+    // frame cannot take falls back to the platform's generic assignment. A bitmap that this
+    // image owns (its composite bitmap, a frame's rendering) would be freed by emptying the
+    // image: a copy of it is assigned instead.
+    if (OwnsBitmap(*this, Source)) {
+        TBitmap Copy;
+        Copy.Assign(Source);
+        Assign(&Copy);
+        return;
+    }
     MakeEmpty();
     auto Frame = std::make_unique<TGIFSubImage>(this);
     try {

@@ -262,7 +262,15 @@ void TBitmap::SetSize(int32_t Width, int32_t Height) {
 }
 
 HBITMAP TBitmap::Handle() {
-    if (!FImage) NewImage(FWidth, FHeight, FPixelFormat == pfCustom ? pf32bit : FPixelFormat);
+    if (!FImage) {
+        NewImage(FWidth, FHeight, FPixelFormat == pfCustom ? pf32bit : FPixelFormat);
+        // A palette given before the pixels were made is the color table of an indexed bitmap.
+        if (FPalette && FImage->BitCount <= 8 && !FImage->Monochrome) {
+            HPALETTE Given = std::move(FPalette);
+            FPalette.reset();
+            SetTableFromPalette(Given);
+        }
+    }
     return FImage;
 }
 
@@ -414,14 +422,12 @@ HPALETTE TBitmap::GetPalette() {
 }
 
 void TBitmap::SetPalette(HPALETTE Value) {
+    // The color table of an indexed bitmap whose pixels are not made yet is the palette too.
+    if (!FImage && !GetEmpty() && !FMonochrome && FPixelFormat != pfDevice &&
+        FPixelFormat != pfCustom && FormatBits(FPixelFormat) <= 8)
+        Handle();
     if (FImage && FImage->BitCount <= 8 && !FImage->Monochrome) {
-        if (Value) {
-            size_t Max = size_t{1} << FImage->BitCount;
-            auto T = PaletteToColorTable(Value);
-            if (T.size() > Max) T.resize(Max);
-            FImage->ColorTable = std::move(T);
-            FTablePalette = Value;
-        }
+        if (Value) SetTableFromPalette(Value);
         FPalette.reset();
     } else {
         if (Value == FPalette) return;
@@ -429,6 +435,15 @@ void TBitmap::SetPalette(HPALETTE Value) {
     }
     SetPaletteModified(true);
     PixelsChanged();
+}
+
+void TBitmap::SetTableFromPalette(const HPALETTE& Value) {
+    size_t Max = size_t{1} << FImage->BitCount;
+    auto T = PaletteToColorTable(Value);
+    if (T.size() > Max) T.resize(Max);
+    FImage->ColorTable = std::move(T);
+    FImage->ClrImportant = 0; // what a file said about its own table no longer applies
+    FTablePalette = Value;
 }
 
 void TBitmap::SetTransparent(bool Value) {

@@ -43,6 +43,14 @@ private:
     int64_t FPos = 0;
 };
 
+// Reverses the order of Rows rows of Stride bytes in place (bottom-up <-> top-down).
+void FlipRows(uint8_t* Base, size_t Stride, int32_t Rows) {
+    for (int32_t Top = 0, Bottom = Rows - 1; Top < Bottom; ++Top, --Bottom)
+        std::swap_ranges(Base + Stride * static_cast<size_t>(Top),
+                         Base + Stride * static_cast<size_t>(Top + 1),
+                         Base + Stride * static_cast<size_t>(Bottom));
+}
+
 inline uint16_t U16(const uint8_t* P) {
     return static_cast<uint16_t>(P[0] | (P[1] << 8));
 }
@@ -86,6 +94,7 @@ struct THeader {
     uint32_t Compression = BI_RGB;
     uint32_t SizeImage = 0;
     uint32_t ClrUsed = 0;
+    uint32_t ClrImportant = 0;
     uint32_t Masks[4] = {0, 0, 0, 0};
     bool Core = false;
 };
@@ -115,6 +124,7 @@ int64_t ReadInfoHeader(TStream& S, int64_t Avail, THeader& H) {
     H.Compression = Take >= 20 ? U32(B + 16) : BI_RGB;
     H.SizeImage = Take >= 24 ? U32(B + 20) : 0;
     H.ClrUsed = Take >= 36 ? U32(B + 32) : 0;
+    H.ClrImportant = Take >= 40 ? U32(B + 36) : 0;
     int64_t Used = H.Size;
     if (H.Size >= 52) {
         // V2 and later headers carry the masks themselves.
@@ -338,6 +348,9 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits,
     if (DataAvail < 0) Invalid();
     const int64_t FileStride = RowBytes(W, Bits, 32);
     auto Img = std::make_shared<TBitmapObject>();
+    // An importance count beyond the table means all of it, as 0 does.
+    const uint32_t Important = Bits <= 8 && H.ClrImportant <= Count ? H.ClrImportant : 0;
+    Img->ClrImportant = Important;
 
     if (RLE) {
         int64_t Len = DataAvail;
@@ -383,8 +396,29 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits,
             Img->GreenMask = GM;
             Img->BlueMask = BM;
         }
-        if (Reuse && Reuse->Width == W && Reuse->Height == Ht && Reuse->BitCount == Bits &&
-            Reuse->SelectedCount == 0) {
+        const bool Reusable = Reuse && Reuse->Width == W && Reuse->Height == Ht &&
+                              Reuse->BitCount == Bits && Reuse->SelectedCount == 0;
+        auto* Donor = dynamic_cast<TBMPImageStream*>(&S);
+        std::unique_ptr<uint8_t[]> Block =
+            Donor && DataAvail >= Need ? Donor->TakePixels(PixelPos, Need) : nullptr;
+        if (Block) {
+            // The rows are taken over where they are: no copy, no fresh memory.
+            if (Reusable) {
+                Img = Reuse;
+                Img->DIB = true;
+                Img->Monochrome = false;
+                Img->RedMask = Bits == 16 ? RM : 0;
+                Img->GreenMask = Bits == 16 ? GM : 0;
+                Img->BlueMask = Bits == 16 ? BM : 0;
+                Img->ClrImportant = Important;
+            }
+            if (!TopDown) FlipRows(Block.get(), static_cast<size_t>(FileStride), Ht);
+            Img->Adopt(std::move(Block), 0, W, Ht, Bits);
+            Img->ColorTable = std::move(Table);
+            S.SetPosition(PixelPos + Need);
+            return Img;
+        }
+        if (Reusable) {
             // Same geometry: the pixels go into the memory the caller no longer needs.
             Img = Reuse;
             Img->DIB = true;
@@ -392,6 +426,7 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits,
             Img->RedMask = Bits == 16 ? RM : 0;
             Img->GreenMask = Bits == 16 ? GM : 0;
             Img->BlueMask = Bits == 16 ? BM : 0;
+            Img->ClrImportant = Important;
         } else {
             Img->Allocate(W, Ht, Bits, false);
         }
@@ -454,6 +489,52 @@ HBITMAP ReadDIB(const uint8_t* Data, size_t Size) {
     return ReadDIBAt(S, 0, static_cast<int64_t>(Size), 0, nullptr);
 }
 
+TBMPImageStream::TBMPImageStream(std::vector<uint8_t> Head, std::unique_ptr<uint8_t[]> Pixels,
+                                 int64_t PixelBytes)
+    : FHead(std::move(Head)), FPixels(std::move(Pixels)), FPixelBytes(FPixels ? PixelBytes : 0) {}
+
+int64_t TBMPImageStream::Read(void* Buffer, int64_t Count) {
+    auto* Out = static_cast<uint8_t*>(Buffer);
+    int64_t Done = 0;
+    const int64_t HeadBytes = static_cast<int64_t>(FHead.size());
+    while (Done < Count && FPosition < HeadBytes + FPixelBytes) {
+        if (FPosition < HeadBytes) {
+            int64_t N = std::min(Count - Done, HeadBytes - FPosition);
+            std::memcpy(Out + Done, FHead.data() + FPosition, static_cast<size_t>(N));
+            Done += N;
+            FPosition += N;
+        } else {
+            if (!FPixels) break; // taken over
+            int64_t N = std::min(Count - Done, HeadBytes + FPixelBytes - FPosition);
+            std::memcpy(Out + Done, FPixels.get() + (FPosition - HeadBytes),
+                        static_cast<size_t>(N));
+            Done += N;
+            FPosition += N;
+        }
+    }
+    return Done;
+}
+
+int64_t TBMPImageStream::Write(const void*, int64_t) {
+    return 0;
+}
+
+int64_t TBMPImageStream::Seek(int64_t Offset, TSeekOrigin Origin) {
+    int64_t Base = Origin == soBeginning ? 0 : Origin == soCurrent ? FPosition : Size();
+    FPosition = std::max<int64_t>(0, Base + Offset);
+    return FPosition;
+}
+
+int64_t TBMPImageStream::Size() {
+    return static_cast<int64_t>(FHead.size()) + FPixelBytes;
+}
+
+std::unique_ptr<uint8_t[]> TBMPImageStream::TakePixels(int64_t Position, int64_t Bytes) {
+    if (!FPixels || Position != static_cast<int64_t>(FHead.size()) || Bytes > FPixelBytes)
+        return nullptr;
+    return std::move(FPixels);
+}
+
 void WriteBMP(TStream& Stream, const TBitmapObject& Image) {
     int Bits = Image.BitCount;
     std::vector<RGBQUAD> Table;
@@ -479,6 +560,7 @@ void WriteBMP(TStream& Stream, const TBitmapObject& Image) {
     IH.biCompression = Fields ? BI_BITFIELDS : BI_RGB;
     IH.biSizeImage = static_cast<uint32_t>(std::min<uint64_t>(PixelBytes, 0xFFFFFFFF));
     IH.biClrUsed = static_cast<uint32_t>(Table.size());
+    IH.biClrImportant = Image.ClrImportant <= Table.size() ? Image.ClrImportant : 0;
     std::vector<uint8_t> Head(HeaderBytes);
     std::memcpy(Head.data(), &FH, 14);
     std::memcpy(Head.data() + 14, &IH, 40);

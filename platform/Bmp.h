@@ -6,6 +6,8 @@
 #include "platform/Graphics.h"
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace mv {
 
@@ -70,10 +72,35 @@ constexpr int64_t MaxPixels = int64_t{1} << 28;
 constexpr int64_t MaxRLEPixelsPerByte = 16384;
 } // namespace bmplimits
 
+// A BMP file in memory as two pieces read as one stream, without joining them: the headers
+// with the color table, then the pixel rows in a block of their own. ReadBMP takes the pixel
+// block over instead of copying it out when it reads all of it.
+class TBMPImageStream : public TStream {
+public:
+    TBMPImageStream(std::vector<uint8_t> Head, std::unique_ptr<uint8_t[]> Pixels,
+                    int64_t PixelBytes);
+    std::string ClassName() const override { return "TBMPImageStream"; }
+    int64_t Read(void* Buffer, int64_t Count) override;
+    int64_t Write(const void* Buffer, int64_t Count) override;
+    int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
+    int64_t Size() override;
+
+    // The pixel block, when the pixels start at Position and Bytes of them are there; from
+    // then on the stream reads nothing from the block's place. Null otherwise.
+    std::unique_ptr<uint8_t[]> TakePixels(int64_t Position, int64_t Bytes);
+
+private:
+    std::vector<uint8_t> FHead;
+    std::unique_ptr<uint8_t[]> FPixels;
+    int64_t FPixelBytes;
+    int64_t FPosition = 0;
+};
+
 // Reads a BMP file from the stream's position. Damaged or hostile data raises EInvalidGraphic
 // with a message that says what is wrong; nothing is read past the data. When Reuse (which
 // nobody else may use) has the picture's size and depth, its memory receives the pixels and it
-// is the answer; should reading the pixels then fail, its contents are undefined.
+// is the answer; should reading the pixels then fail, its contents are undefined. From a
+// TBMPImageStream the pixel block is taken over (rows put top-down in place), not copied.
 HBITMAP ReadBMP(TStream& Stream, const HBITMAP& Reuse = nullptr);
 // Reads a DIB held in memory that starts with its info header (as the clipboard and icon
 // files keep them): the header, the color table, then the pixels. Size is the bytes at Data.

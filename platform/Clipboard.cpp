@@ -91,6 +91,17 @@ HGLOBAL GlobalHandle(const void* Address) {
     return It->second.lock();
 }
 
+std::unique_ptr<uint8_t[]> GlobalDetach(const HGLOBAL& Memory) {
+    if (!Memory || !Memory->Data || Memory->LockCount > 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> G(GlobalLockTable);
+    LockedBlocks().erase(Memory->Data.get());
+    Memory->Size = 0;
+    return std::move(Memory->Data);
+}
+
 HGLOBAL GlobalFree(HGLOBAL Memory) {
     if (!Memory) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
+
 namespace mv {
 
 // ---------------------------------------------------------------------------
@@ -26,10 +28,13 @@ void TBitmapObject::Allocate(int32_t W, int32_t H, int Bits, bool Clear) {
         throw EOutOfMemory(Format("Bitmap of %d x %d pixels at %d bits is too large", W, H, Bits));
     std::unique_ptr<uint8_t[]> P;
     if (Total > 0) {
-        P.reset(Clear ? new (std::nothrow) uint8_t[Total]() : new (std::nothrow) uint8_t[Total]);
+        P.reset(new (std::nothrow) uint8_t[Total]);
         if (!P) throw EOutOfMemory(Format("Out of memory for a bitmap of %d x %d pixels", W, H));
+        AdviseLargeBlock(P.get(), Total);
+        if (Clear) std::memset(P.get(), 0, Total);
     }
     FPixels = std::move(P);
+    FBase = FPixels.get();
     Width = W;
     Height = H;
     BitCount = Bits;
@@ -153,6 +158,30 @@ COLORREF TBitmapObject::PixelColor(int32_t X, int32_t Y) const {
     return ValueToColor(*this, ReadValue(*this, Row(Y), X));
 }
 
+void TBitmapObject::Adopt(std::unique_ptr<uint8_t[]> Block, size_t Offset, int32_t W, int32_t H,
+                          int Bits) {
+    FPixels = std::move(Block);
+    FBase = FPixels ? FPixels.get() + Offset : nullptr;
+    Width = W;
+    Height = H;
+    BitCount = Bits;
+    Stride = static_cast<int32_t>(((static_cast<uint64_t>(W) * Bits + 31) & ~uint64_t{31}) / 8);
+}
+
+void AdviseLargeBlock(void* Block, size_t Bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t Huge = uintptr_t{1} << 21;
+    if (!Block || Bytes < 2 * Huge) return;
+    // Only whole huge pages inside the block; advice is a hint, so its answer is not needed.
+    uintptr_t Begin = (reinterpret_cast<uintptr_t>(Block) + Huge - 1) & ~(Huge - 1);
+    uintptr_t End = (reinterpret_cast<uintptr_t>(Block) + Bytes) & ~(Huge - 1);
+    if (End > Begin) (void)madvise(reinterpret_cast<void*>(Begin), End - Begin, MADV_HUGEPAGE);
+#else
+    (void)Block;
+    (void)Bytes;
+#endif
+}
+
 HBITMAP TBitmapObject::Clone() const {
     auto C = std::make_shared<TBitmapObject>();
     C->Monochrome = Monochrome;
@@ -161,8 +190,9 @@ HBITMAP TBitmapObject::Clone() const {
     C->RedMask = RedMask;
     C->GreenMask = GreenMask;
     C->BlueMask = BlueMask;
+    C->ClrImportant = ClrImportant;
     C->Allocate(Width, Height, BitCount, false);
-    if (ByteSize()) std::memcpy(C->Bits(), FPixels.get(), ByteSize());
+    if (ByteSize()) std::memcpy(C->Bits(), FBase, ByteSize());
     return C;
 }
 

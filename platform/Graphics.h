@@ -327,10 +327,18 @@ public:
     uint32_t RedMask = 0, GreenMask = 0, BlueMask = 0;
     // Number of device contexts this bitmap is selected into (a bitmap can be in one only).
     int SelectedCount = 0;
+    // Color-table entries a BMP file marked important (biClrImportant; 0 means all). Kept so
+    // that a bitmap read and written again says the same.
+    uint32_t ClrImportant = 0;
 
-    uint8_t* Row(int32_t Y) { return FPixels.get() + static_cast<size_t>(Y) * Stride; }
-    const uint8_t* Row(int32_t Y) const { return FPixels.get() + static_cast<size_t>(Y) * Stride; }
-    uint8_t* Bits() { return FPixels.get(); }
+    // Takes Block over as the pixels (no copy): Width x Height at BitCount in rows of the
+    // stride Allocate would give, top row first, starting Offset bytes into Block.
+    void Adopt(std::unique_ptr<uint8_t[]> Block, size_t Offset, int32_t Width, int32_t Height,
+               int BitCount);
+
+    uint8_t* Row(int32_t Y) { return FBase + static_cast<size_t>(Y) * Stride; }
+    const uint8_t* Row(int32_t Y) const { return FBase + static_cast<size_t>(Y) * Stride; }
+    uint8_t* Bits() { return FBase; }
     size_t ByteSize() const { return static_cast<size_t>(Stride) * static_cast<size_t>(Height); }
 
     // The color of pixel (X, Y) as 0x00BBGGRR (monochrome: black or white).
@@ -339,8 +347,13 @@ public:
     HBITMAP Clone() const;
 
 private:
-    std::unique_ptr<uint8_t[]> FPixels;
+    std::unique_ptr<uint8_t[]> FPixels; // the block that holds the pixels
+    uint8_t* FBase = nullptr;           // the top row, inside FPixels
 };
+
+// Asks the system to back a large block of fresh memory with huge pages, so that its first
+// use costs a few page faults rather than one per 4 KiB. Small blocks are left alone.
+void AdviseLargeBlock(void* Block, size_t Bytes);
 
 // A monochrome bitmap when Planes x BitCount is 1 (Bits: rows of whole 16-bit words, most
 // significant bit leftmost, 1 = white); otherwise a DDB (Bits ignored for other depths than
@@ -501,6 +514,10 @@ size_t GlobalSize(const HGLOBAL& Memory);
 HGLOBAL GlobalHandle(const void* Address);
 // Drops the reference; answers null on success, the handle itself on failure.
 HGLOBAL GlobalFree(HGLOBAL Memory);
+// Takes the bytes out of an unlocked block: the caller owns them from now on, the block is
+// left empty and GlobalHandle no longer knows their address. Null (last error set) for no
+// block, a locked one or an empty one.
+std::unique_ptr<uint8_t[]> GlobalDetach(const HGLOBAL& Memory);
 
 constexpr uint32_t CF_BITMAP = 2;
 constexpr uint32_t CF_METAFILEPICT = 3;
@@ -810,6 +827,8 @@ private:
     void ReplaceImage(const HBITMAP& New);
     void Resize(int32_t Width, int32_t Height);
     void EnsureDIB();
+    // Makes Value's entries (as many as fit) the color table of the indexed pixels.
+    void SetTableFromPalette(const HPALETTE& Value);
 
     HBITMAP FImage;
     HBITMAP FMask;

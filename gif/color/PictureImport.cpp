@@ -55,6 +55,10 @@ void TPictureImport::Assign(TPersistent* Source) {
 // Bitmaps
 
 void TPictureImport::ImportBitmap(TBitmap* Source) {
+    // The frame's own rendering as the source: emptying the frame would free it, so it is
+    // kept aside until the import is done.
+    std::unique_ptr<TBitmap> OwnRendering;
+    if (Source == FFrame.FRendered.get()) OwnRendering = std::move(FFrame.FRendered);
     FFrame.MakeEmpty();
     if (Source->Empty()) return;
     const int32_t W = Source->Width(), H = Source->Height();

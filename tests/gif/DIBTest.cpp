@@ -161,6 +161,47 @@ TEST(DIBWriter, StoreReleasesTheGlobalBlock) {
     EXPECT_EQ(B.Width(), 2);
 }
 
+TEST(DIBWriter, TheBitmapTakesThePixelBlockOver) {
+    // No copy: the block the rows were written into holds the bitmap's rows, top row first.
+    TBitmap B;
+    TDIBWriter W(&B, pf8bit, 3, 3, nullptr);
+    for (int Y = 0; Y < 3; ++Y) std::memset(W.RowAddress(Y), 10 * Y + 1, 3);
+    const void* Block = W.PixelBlock();
+    W.Store();
+    EXPECT_EQ(B.ScanLine(0), Block);
+    for (int Y = 0; Y < 3; ++Y) EXPECT_EQ(static_cast<uint8_t*>(B.ScanLine(Y))[2], 10 * Y + 1);
+}
+
+TEST(DIBWriter, ImportantColorsSurviveSavingAndLoading) {
+    // The writer marks the palette's entries important; the bitmap keeps that count through
+    // its own BMP files.
+    TBitmap B;
+    {
+        TDIBWriter W(&B, pf8bit, 2, 2, CubePalette(216));
+        std::memset(W.RowAddress(0), 0, 2);
+        std::memset(W.RowAddress(1), 215, 2);
+    }
+    EXPECT_EQ(B.Handle()->ClrImportant, 216u);
+    TMemoryStream Saved;
+    B.SaveToStream(Saved);
+    BITMAPINFOHEADER H;
+    std::memcpy(&H, Saved.Bytes().data() + 14, sizeof H);
+    EXPECT_EQ(H.biClrUsed, 256u);
+    EXPECT_EQ(H.biClrImportant, 216u);
+
+    TBitmap Reloaded;
+    Saved.SetPosition(0);
+    Reloaded.LoadFromStream(Saved);
+    EXPECT_EQ(Reloaded.Handle()->ClrImportant, 216u);
+    TMemoryStream Again;
+    Reloaded.SaveToStream(Again);
+    EXPECT_EQ(Again.Bytes(), Saved.Bytes());
+
+    // A table set from a palette says nothing about importance any more.
+    Reloaded.SetPalette(CubePalette(16));
+    EXPECT_EQ(Reloaded.Handle()->ClrImportant, 0u);
+}
+
 TEST(DIBReader, ConvertsTheBitmapAndKeepsTheFormat) {
     TBitmap B(3, 2, pf8bit);
     static_cast<uint8_t*>(B.ScanLine(0))[1] = 10 + 5 * 36; // (255, 0, 0) in the halftone cube

@@ -173,6 +173,30 @@ TEST_P(BmpRead, GivesTheRightPixels) {
         }
 }
 
+// The same file as a two-piece stream (headers, then a pixel block of its own, which the reader
+// takes over where it can) gives the same bitmap as from one memory stream.
+TEST_P(BmpRead, FromATwoPieceStreamAsFromMemory) {
+    const Bytes File = Build(GetParam());
+    uint32_t Off;
+    std::memcpy(&Off, &File[10], 4);
+    const int64_t PixelBytes = int64_t(File.size()) - Off;
+    auto Pixels = std::make_unique<uint8_t[]>(size_t(PixelBytes));
+    std::memcpy(Pixels.get(), File.data() + Off, size_t(PixelBytes));
+    TBMPImageStream S(Bytes(File.begin(), File.begin() + Off), std::move(Pixels), PixelBytes);
+    ASSERT_EQ(S.Size(), int64_t(File.size()));
+    TBitmap FromPieces;
+    FromPieces.LoadFromStream(S);
+    EXPECT_EQ(S.Position(), S.Size());
+    auto FromMemory = Load(File);
+    ASSERT_EQ(FromPieces.Width(), FromMemory->Width());
+    ASSERT_EQ(FromPieces.PixelFormat(), FromMemory->PixelFormat());
+    EXPECT_EQ(FromPieces.Handle()->ColorTable, FromMemory->Handle()->ColorTable);
+    for (int y = 0; y < FromMemory->Height(); ++y)
+        ASSERT_EQ(0, std::memcmp(FromPieces.ScanLine(y), FromMemory->ScanLine(y),
+                                 size_t(FromMemory->Handle()->Stride)))
+            << y;
+}
+
 const TSpec Specs[] = {
     {"core1", 12, 1, BI_RGB, false, {}, 0},
     {"core4", 12, 4, BI_RGB, false, {}, 0},
