@@ -109,8 +109,13 @@ int TGIFImage::AddFrame(std::unique_ptr<TGIFSubImage> Frame) {
     // A frame that is already listed (here or in the image it was made for) is moved.
     if (Frame->Image()) Frame->Image()->Frames().Detach(Frame.get());
     Frame->Reparent(this);
-    int Index = FFrames->Append(std::move(Frame));
-    DropCompositeBitmap();
+    int Index;
+    {
+        // A painter thread looks the frames up under the render lock while it plays.
+        std::lock_guard<std::recursive_mutex> Guard(RenderLock());
+        Index = FFrames->Append(std::move(Frame));
+        DropCompositeBitmap();
+    }
     Changed(this);
     return Index;
 }

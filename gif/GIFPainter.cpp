@@ -209,6 +209,9 @@ void TGIFPainter::RaisePaintEvent(const TNotifyEvent& Event) {
 }
 
 TGIFSubImage* TGIFPainter::CurrentFrame() const {
+    if (!SourceImage) return nullptr;
+    // The main thread may append frames while the thread plays.
+    std::lock_guard<std::recursive_mutex> Guard(SourceImage->RenderLock());
     if (!SourceImage || FrameIndex < 0 || FrameIndex >= SourceImage->Frames().Count())
         return nullptr;
     return SourceImage->Frames().FrameAt(FrameIndex);

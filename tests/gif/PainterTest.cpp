@@ -686,6 +686,27 @@ TEST(Painter, DroppingTheCompositeBitmapWithdrawsQueuedSteps) {
     EXPECT_EQ(Image->ActivePainter(), nullptr);
 }
 
+// Frames appended while a threaded painter plays: the painter looks frames up as the list
+// grows (ThreadSanitizer watches the list), and the image ends up with every frame.
+TEST(Painter, FramesAppendedWhileAThreadedPainterPlays) {
+    FakeClock Clock;
+    Recorder R;
+    auto Image = FourFrames(0, 0);
+    R.Attach(*Image);
+    Target T(2, 2);
+    for (int i = 0; i < 20; ++i) {
+        if (Image->PainterCount() == 0) Image->Draw(T.Canvas(), T.Canvas().ClipRect());
+        auto F = std::make_unique<TGIFSubImage>(Image.get());
+        F->Place(0, 0, 2, 2);
+        std::memset(F->IndexData(), iBlue, 4);
+        Image->AddFrame(std::move(F));
+        CheckSynchronize(1);
+    }
+    Image->StopAllPainters();
+    EXPECT_EQ(Image->Frames().Count(), 24);
+    EXPECT_EQ(Image->PainterCount(), 0);
+}
+
 // A paint event that stops the painters of its own image, or destroys the image: the painter
 // it came from cannot end before the event returns, so nothing waits for it, and it touches
 // nothing of the image afterwards.
