@@ -63,8 +63,10 @@ struct TSyncState {
     std::function<void()> WakeHook;
 };
 
+// Never destroyed: a thread that frees itself may still be finishing its last lines while
+// the program's static objects are torn down at exit.
 TSyncState& Sync() {
-    static TSyncState State;
+    static TSyncState& State = *new TSyncState;
     return State;
 }
 
