@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -122,6 +123,10 @@ int RunConvert(TArguments& Args) {
             if (!A.empty()) Pictures.push_back(A);
             continue;
         }
+        if (A == "-h" || A == "--help") {
+            std::fputs(HelpText, stdout);
+            return ExitOk;
+        }
         if (A == "-o" || A == "--output") {
             O.Output = Args.Value(A);
             if (O.Output.empty()) throw TUsageError{A + " needs a file name"};
@@ -158,13 +163,24 @@ int RunConvert(TArguments& Args) {
     const size_t N = Pictures.size();
     std::vector<std::string> Outputs(N);
     std::vector<std::optional<TOutcome>> Outcomes(N);
-    // Two pictures that would write the same file (a.jpg and a.png): the first one wins, in
+    // The directory of -d is made when missing; when it cannot be, no picture can be written.
+    std::string DirectoryError;
+    if (!O.Directory.empty()) {
+        std::error_code Code;
+        std::filesystem::create_directories(O.Directory, Code);
+        if (Code)
+            DirectoryError = Format("Cannot create directory \"%s\": %s", O.Directory.c_str(),
+                                    Code.message().c_str());
+    }
+    // Two pictures that would write the same file (a.jpg and a.bmp): the first one wins, in
     // order, so that the result does not depend on which finishes first.
     std::map<std::string, size_t> Claimed;
     for (size_t i = 0; i < N; ++i) {
         Outputs[i] = OutputName(Pictures[i], O);
         auto [It, New] = Claimed.emplace(Outputs[i], i);
-        if (!New)
+        if (!DirectoryError.empty())
+            Outcomes[i] = TOutcome{false, DirectoryError};
+        else if (!New)
             Outcomes[i] = TOutcome{false, Format("%s is already written from %s",
                                                  Outputs[i].c_str(), Pictures[It->second].c_str())};
     }

@@ -85,6 +85,9 @@ int RunExtract(TArguments& Args) {
             if (A.empty()) continue;
             if (!Input.empty()) throw TUsageError{"extract: one GIF at a time"};
             Input = A;
+        } else if (A == "-h" || A == "--help") {
+            std::fputs(HelpText, stdout);
+            return ExitOk;
         } else if (A == "--frame" || A == "-f") {
             FrameIndex = ParseInt(A, Args.Value(A), 0, 1 << 30);
         } else if (A == "-o" || A == "--output") {

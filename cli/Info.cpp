@@ -203,6 +203,9 @@ int RunInfo(TArguments& Args) {
         std::string A = Args.Next(IsOption);
         if (!IsOption) {
             if (!A.empty()) Files.push_back(A);
+        } else if (A == "-h" || A == "--help") {
+            std::fputs(HelpText, stdout);
+            return ExitOk;
         } else if (A == "--json") {
             Args.NoValue(A);
             Json = true;
