@@ -1,8 +1,11 @@
 #include "gif/color/SaveConversion.h"
 
+#include "gif/color/Ditherers.h"
+#include "gif/color/Reduction.h"
 #include "platform/Jpeg.h"
 #include "platform/SysUtils.h"
 
+#include <cstring>
 #include <limits>
 
 namespace mv {
@@ -46,6 +49,52 @@ TBitmap* DecodedBitmap(TGraphic* Graphic) {
     return J ? J->Bitmap() : nullptr;
 }
 
+// Whether a JPEG image can go to the 216-color cube while it is decoded: its decoded bitmap
+// would be 24 bits (a screen of more than 8 bits per pixel), it is not decoded yet (else that
+// bitmap is used as it is), and the image reduces to the cube.
+bool ReducesWhileDecoding(const TGIFImage& GIF, TJPEGImage* J) {
+    return J && !J->Empty() && !J->Decoded() && ScreenBitsPerPixel() > 8 &&
+           GIF.ReductionMethod == rdNetscape216;
+}
+
+// The JPEG image decoded row by row straight onto the cube with the image's ditherer: the
+// 8-bit bitmap the color reduction makes from its 24-bit decode (the same color table of 256
+// entries, the cube's 216 and black, the same indices), without the 24-bit picture ever being
+// held. Null when the dither kind is none the ditherers know.
+std::unique_ptr<TBitmap> DecodeOntoCube(TJPEGImage& J, TDitherKind Kind) {
+    const int32_t W = J.Width(), H = J.Height();
+    TNetscapeColorLookup Lookup;
+    std::unique_ptr<TDitherEngine> Ditherer = CreateDitherer(Kind, W, &Lookup);
+    if (!Ditherer) return nullptr;
+
+    auto Image = std::make_shared<TBitmapObject>();
+    Image->DIB = true;
+    Image->Allocate(W, H, 8, false); // every row is written below
+    Image->ColorTable.assign(256, RGBQUAD{0, 0, 0, 0});
+    {
+        HPALETTE Cube = BuildNetscape216Palette();
+        TPaletteEntry Entries[256];
+        const uint32_t Count = GetPaletteEntries(Cube, 0, 256, Entries);
+        DeleteObject(Cube);
+        for (uint32_t i = 0; i < Count; ++i)
+            Image->ColorTable[i] = {Entries[i].peBlue, Entries[i].peGreen, Entries[i].peRed, 0};
+    }
+    const size_t Used = static_cast<size_t>(W), Stride = static_cast<size_t>(Image->Stride);
+    TJPEGDecodeResult Result;
+    DecodeJPEGRows(
+        J.Data().data(), J.Data().size(), W, H,
+        [&](int Row, const uint8_t* BGR) {
+            uint8_t* Target = Image->Row(Row);
+            Ditherer->DitherRow(BGR, Target);
+            Ditherer->StartNextRow();
+            std::memset(Target + Used, 0, Stride - Used);
+        },
+        Result);
+    auto B = std::make_unique<TBitmap>();
+    B->SetHandle(Image);
+    return B;
+}
+
 } // namespace
 
 std::unique_ptr<TBitmap> DownscaleForSave(TGraphic* Graphic, bool AutoResize) {
@@ -63,6 +112,13 @@ std::unique_ptr<TBitmap> DownscaleForSave(TGraphic* Graphic, bool AutoResize) {
 }
 
 void AssignForSave(TGIFImage& GIF, TGraphic* Graphic) {
+    auto* J = dynamic_cast<TJPEGImage*>(Graphic);
+    if (ReducesWhileDecoding(GIF, J)) {
+        if (std::unique_ptr<TBitmap> Reduced = DecodeOntoCube(*J, GIF.DitherKind)) {
+            GIF.Assign(Reduced.get());
+            return;
+        }
+    }
     if (TBitmap* Decoded = DecodedBitmap(Graphic))
         GIF.Assign(Decoded);
     else

@@ -42,7 +42,9 @@ std::unique_ptr<TBitmap> DownscaleForSave(TGraphic* Graphic, bool AutoResize);
 
 // Assigns Graphic to GIF as the save command does (a one-frame GIF of a picture, a copy of a
 // GIF image). A JPEG image is imported from its decoded bitmap in place, which gives the same
-// frame as the copy its assignment would make.
+// frame as the copy its assignment would make; one not decoded yet that the image reduces to
+// the 216-color cube is reduced row by row as it is decoded, which gives the same frame again
+// without holding the full-color picture.
 void AssignForSave(TGIFImage& GIF, TGraphic* Graphic);
 
 } // namespace mv
