@@ -76,6 +76,10 @@ std::string OutputName(const std::string& Picture, const TConvertOptions& O) {
 // Converts one picture and writes it; answers the line to print.
 std::string ConvertOne(const std::string& Picture, const std::string& Output,
                        const TConvertOptions& O) {
+    // A directory has no extension to pick a format by; say what it is instead.
+    std::error_code Code;
+    if (std::filesystem::is_directory(Picture, Code))
+        throw EFOpenError(Format("\"%s\" is a directory, not a picture", Picture.c_str()));
     TPicture Source;
     Source.LoadFromFile(Picture);
     TGraphic* Graphic = Source.Graphic();
