@@ -97,11 +97,79 @@ std::unique_ptr<TBitmap> DecodeOntoCube(TJPEGImage& J, TDitherKind Kind) {
 
 } // namespace
 
+namespace {
+
+// The source row each of NewHeight rows takes when H rows are stretched to NewHeight with
+// dropped or repeated rows: asked of the stretch itself, on a one-pixel-wide picture whose
+// row r has the color r. Empty when the answer is not rows in order from the top.
+std::vector<int32_t> StretchedRows(int32_t H, int32_t NewHeight) {
+    auto ProbeImage = std::make_shared<TBitmapObject>();
+    ProbeImage->DIB = true;
+    ProbeImage->Allocate(1, H, 24);
+    for (int32_t r = 0; r < H; ++r) {
+        uint8_t* P = ProbeImage->Row(r);
+        P[0] = static_cast<uint8_t>(r), P[1] = static_cast<uint8_t>(r >> 8);
+        P[2] = static_cast<uint8_t>(r >> 16);
+    }
+    auto OutImage = std::make_shared<TBitmapObject>();
+    OutImage->DIB = true;
+    OutImage->Allocate(1, NewHeight, 24);
+    TBitmap Probe, Out;
+    Probe.SetHandle(ProbeImage);
+    Out.SetHandle(OutImage);
+    SetStretchBltMode(Out.Canvas().Handle(), COLORONCOLOR);
+    StretchBlt(Out.Canvas().Handle(), 0, 0, 1, NewHeight, Probe.Canvas().Handle(), 0, 0, 1, H,
+               SRCCOPY);
+    std::vector<int32_t> Rows(static_cast<size_t>(NewHeight));
+    for (int32_t y = 0; y < NewHeight; ++y) {
+        const uint8_t* P = OutImage->Row(y);
+        const int32_t r = P[0] | P[1] << 8 | P[2] << 16;
+        if (r >= H || (y > 0 && r < Rows[static_cast<size_t>(y) - 1])) return {};
+        Rows[static_cast<size_t>(y)] = r;
+    }
+    return Rows;
+}
+
+// A JPEG image not decoded yet, made smaller in height, decoded row by row into only the rows
+// the stretch takes (full width, in their stretched places), which are then stretched across
+// as the whole picture would be: the same 8-bit bitmap, without the full-size picture ever
+// being held. Null when this cannot be done (the picture grows in height, an 8-bit decode).
+std::unique_ptr<TBitmap> DecodeSampledRows(TJPEGImage* J, int32_t NewHeight) {
+    if (!J || J->Empty() || J->Decoded() || ScreenBitsPerPixel() <= 8) return nullptr;
+    const int32_t W = J->Width(), H = J->Height();
+    if (NewHeight > H) return nullptr;
+    const std::vector<int32_t> Rows = StretchedRows(H, NewHeight);
+    if (Rows.empty()) return nullptr;
+
+    auto Image = std::make_shared<TBitmapObject>();
+    Image->DIB = true;
+    Image->Allocate(W, NewHeight, 24, false); // every row is written below
+    const size_t Used = static_cast<size_t>(W) * 3, Stride = static_cast<size_t>(Image->Stride);
+    size_t Next = 0;
+    TJPEGDecodeResult Result;
+    DecodeJPEGRows(
+        J->Data().data(), J->Data().size(), W, H,
+        [&](int Row, const uint8_t* BGR) {
+            for (; Next < Rows.size() && Rows[Next] == Row; ++Next) {
+                uint8_t* Target = Image->Row(static_cast<int32_t>(Next));
+                std::memcpy(Target, BGR, Used);
+                std::memset(Target + Used, 0, Stride - Used);
+            }
+        },
+        Result);
+    TBitmap Sampled;
+    Sampled.SetHandle(Image);
+    return ResizeBitmap(Sampled, ResizeWidth, NewHeight);
+}
+
+} // namespace
+
 std::unique_ptr<TBitmap> DownscaleForSave(TGraphic* Graphic, bool AutoResize) {
     if (!AutoResize || !Graphic) return nullptr;
     const int32_t W = Graphic->Width(), H = Graphic->Height();
     if (!QualifiesForResize(W, H)) return nullptr;
     const int32_t NH = ScaledHeight(W, H, ResizeWidth);
+    if (auto Small = DecodeSampledRows(dynamic_cast<TJPEGImage*>(Graphic), NH)) return Small;
     // Bitmaps and decoded JPEG images are read where they are, not copied first.
     TBitmap* Source = dynamic_cast<TBitmap*>(Graphic);
     if (!Source) Source = DecodedBitmap(Graphic);

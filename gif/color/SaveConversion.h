@@ -37,7 +37,8 @@ void ResizeBitmapStream(TStream& Source, TStream& Dest, int32_t NewWidth, int32_
 // The down-scaling step of the save command: with AutoResize and a picture qualifying, the
 // picture as a bitmap (what assigning it to a TBitmap gives; icons and metafiles refuse with
 // EConvertError "Cannot assign a ... to a TBitmap") scaled to ResizeWidth x ScaledHeight.
-// Null when the picture keeps its size.
+// Null when the picture keeps its size. A JPEG image not decoded yet is decoded keeping only
+// the rows the stretch takes, which gives the same bitmap.
 std::unique_ptr<TBitmap> DownscaleForSave(TGraphic* Graphic, bool AutoResize);
 
 // Assigns Graphic to GIF as the save command does (a one-frame GIF of a picture, a copy of a
