@@ -432,6 +432,21 @@ TEST_F(Cli, InfoJsonReadsBack) {
     }
 }
 
+// Comment bytes have no stated encoding: UTF-8 passes, other bytes are read as Latin-1.
+TEST_F(Cli, InfoJsonIsValidWhateverTheCommentBytes) {
+    const TBytes Text = {'c', 'a', 'f', 0xE9, ' ', 0xE5, 0x8D, 0xB0, ' ', 0xE5, 0x8D, '"', 0x01};
+    TBytes File(HandGIF.begin(), HandGIF.begin() + 40); // through the comment's label
+    File.push_back(static_cast<uint8_t>(Text.size()));
+    File.insert(File.end(), Text.begin(), Text.end());
+    File.insert(File.end(), HandGIF.begin() + 46, HandGIF.end()); // its terminator on
+    WriteBytes(In("c.gif"), File);
+    TRun R = Run({"info", "--json", In("c.gif")});
+    ASSERT_EQ(R.Status, 0) << R.Err;
+    const TJson J = ParseJson(R.Out);
+    ASSERT_EQ(J["comments"].Items.size(), 1u);
+    EXPECT_EQ(J["comments"][0].S, "caf\xC3\xA9 \xE5\x8D\xB0 \xC3\xA5\xC2\x8D\"\x01");
+}
+
 TEST_F(Cli, InfoReportsWarningsAndGoesOnPastABadFile) {
     // Cut inside the pixel data: a frame and a warning.
     WriteBytes(In("cut.gif"), TBytes(HandGIF.begin(), HandGIF.end() - 4));

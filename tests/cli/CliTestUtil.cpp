@@ -222,8 +222,13 @@ private:
                 if (FAt + 4 > FText.size()) Fail("short \\u escape");
                 unsigned V = std::stoul(FText.substr(FAt, 4), nullptr, 16);
                 FAt += 4;
-                if (V >= 0x80) Fail("only ASCII \\u escapes are read here");
-                R += static_cast<char>(V);
+                if (V >= 0x800) Fail("only \\u escapes below U+0800 are read here");
+                if (V < 0x80) {
+                    R += static_cast<char>(V);
+                } else {
+                    R += static_cast<char>(0xC0 | V >> 6);
+                    R += static_cast<char>(0x80 | (V & 0x3F));
+                }
                 break;
             }
             default:
