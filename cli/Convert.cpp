@@ -14,6 +14,10 @@
 #include <optional>
 #include <thread>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 namespace mv::cli {
 
 namespace {
@@ -108,6 +112,17 @@ std::string ConvertOne(const std::string& Picture, const std::string& Output,
     }
     return Format("%s -> %s (%d x %d, %d colors)", Picture.c_str(), Output.c_str(), GIF.Width(),
                   GIF.Height(), Colors);
+}
+
+// The cores this process may run on (its affinity mask, which a container or taskset may
+// narrow), at least 1.
+size_t UsableCores() {
+#if defined(__linux__)
+    cpu_set_t Set;
+    if (sched_getaffinity(0, sizeof Set, &Set) == 0 && CPU_COUNT(&Set) > 0)
+        return static_cast<size_t>(CPU_COUNT(&Set));
+#endif
+    return std::max<size_t>(1, std::thread::hardware_concurrency());
 }
 
 struct TOutcome {
@@ -231,8 +246,7 @@ int RunConvert(TArguments& Args) {
             Publish(i, std::move(R));
         }
     };
-    size_t Jobs = O.Jobs > 0 ? static_cast<size_t>(O.Jobs)
-                             : std::max<size_t>(1, std::thread::hardware_concurrency());
+    size_t Jobs = O.Jobs > 0 ? static_cast<size_t>(O.Jobs) : UsableCores();
     Jobs = std::min(Jobs, Work.size());
     if (Jobs <= 1) {
         Worker();
