@@ -95,10 +95,6 @@ std::unique_ptr<TBitmap> DecodeOntoCube(TJPEGImage& J, TDitherKind Kind) {
     return B;
 }
 
-} // namespace
-
-namespace {
-
 // The source row each of NewHeight rows takes when H rows are stretched to NewHeight with
 // dropped or repeated rows: asked of the stretch itself, on a one-pixel-wide picture whose
 // row r has the color r. Empty when the answer is not rows in order from the top.
