@@ -2,8 +2,8 @@
 # Whole-process timings of morvellan-cli convert on a 4000 x 3000 JPEG seal scan, beside the
 # peers doing the same job on the same file: djpeg (the decode alone), ImageMagick and Pillow.
 # Each command runs RUNS times (default 5); the median wall time and the median CPU time
-# (user + system) are reported, the ratios taken from the wall times, and the peak memory of
-# our conversions from /usr/bin/time.
+# (user + system) are reported with their ratios, and the peak memory of our conversions from
+# /usr/bin/time.
 #
 #   bench/cli_bench.sh            build (Release), make the scan, time everything
 #   RUNS=9 bench/cli_bench.sh     more runs
@@ -74,6 +74,7 @@ measure() {
     "${cpu[$name]}" "$(awk -v k="${rss[$name]}" 'BEGIN { print k / 1024 }')"
 }
 
+echo "Load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 echo "Input: $scan ($(stat -c %s "$scan") bytes, 4000 x 3000), $runs runs each, medians"
 measure ours-resize "$cli" convert -q "$scan" -o "$work/ours-resize.gif"
 measure ours-no-resize "$cli" convert -q --no-resize "$scan" -o "$work/ours-full.gif"
@@ -82,7 +83,11 @@ measure imagemagick-640 "$magick" "$scan" -resize 640x "$work/im.gif"
 measure pillow-640-web "$python" "$work/pil_web.py" "$scan" "$work/pil.gif" resize
 measure pillow-full-web "$python" "$work/pil_web.py" "$scan" "$work/pil-full.gif" full
 
-ratio() { awk -v a="${wall[$1]}" -v b="${wall[$2]}" 'BEGIN { printf "%.2f", a / b }'; }
+# The ratio of wall times, and in brackets of CPU times (steadier on a busy machine).
+ratio() {
+  awk -v a="${wall[$1]}" -v b="${wall[$2]}" -v c="${cpu[$1]}" -v d="${cpu[$2]}" \
+    'BEGIN { printf "%.2f (cpu %.2f)", a / b, (d > 0 ? c / d : 0) }'
+}
 mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 echo
 echo "ours (resize) / djpeg decode      $(ratio ours-resize djpeg-float-bmp)   (target <= 1.3)"
