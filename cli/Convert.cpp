@@ -8,10 +8,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 namespace mv::cli {
 
@@ -75,6 +80,10 @@ std::string OutputName(const std::string& Picture, const TConvertOptions& O) {
 // Converts one picture and writes it; answers the line to print.
 std::string ConvertOne(const std::string& Picture, const std::string& Output,
                        const TConvertOptions& O) {
+    // A directory has no extension to pick a format by; say what it is instead.
+    std::error_code Code;
+    if (std::filesystem::is_directory(Picture, Code))
+        throw EFOpenError(Format("\"%s\" is a directory, not a picture", Picture.c_str()));
     TPicture Source;
     Source.LoadFromFile(Picture);
     TGraphic* Graphic = Source.Graphic();
@@ -105,6 +114,17 @@ std::string ConvertOne(const std::string& Picture, const std::string& Output,
                   GIF.Height(), Colors);
 }
 
+// The cores this process may run on (its affinity mask, which a container or taskset may
+// narrow), at least 1.
+size_t UsableCores() {
+#if defined(__linux__)
+    cpu_set_t Set;
+    if (sched_getaffinity(0, sizeof Set, &Set) == 0 && CPU_COUNT(&Set) > 0)
+        return static_cast<size_t>(CPU_COUNT(&Set));
+#endif
+    return std::max<size_t>(1, std::thread::hardware_concurrency());
+}
+
 struct TOutcome {
     bool Ok = false;
     std::string Text; // the line, or the error message
@@ -121,6 +141,10 @@ int RunConvert(TArguments& Args) {
         if (!IsOption) {
             if (!A.empty()) Pictures.push_back(A);
             continue;
+        }
+        if (A == "-h" || A == "--help") {
+            std::fputs(HelpText, stdout);
+            return ExitOk;
         }
         if (A == "-o" || A == "--output") {
             O.Output = Args.Value(A);
@@ -158,13 +182,24 @@ int RunConvert(TArguments& Args) {
     const size_t N = Pictures.size();
     std::vector<std::string> Outputs(N);
     std::vector<std::optional<TOutcome>> Outcomes(N);
-    // Two pictures that would write the same file (a.jpg and a.png): the first one wins, in
+    // The directory of -d is made when missing; when it cannot be, no picture can be written.
+    std::string DirectoryError;
+    if (!O.Directory.empty()) {
+        std::error_code Code;
+        std::filesystem::create_directories(O.Directory, Code);
+        if (Code)
+            DirectoryError = Format("Cannot create directory \"%s\": %s", O.Directory.c_str(),
+                                    Code.message().c_str());
+    }
+    // Two pictures that would write the same file (a.jpg and a.bmp): the first one wins, in
     // order, so that the result does not depend on which finishes first.
     std::map<std::string, size_t> Claimed;
     for (size_t i = 0; i < N; ++i) {
         Outputs[i] = OutputName(Pictures[i], O);
         auto [It, New] = Claimed.emplace(Outputs[i], i);
-        if (!New)
+        if (!DirectoryError.empty())
+            Outcomes[i] = TOutcome{false, DirectoryError};
+        else if (!New)
             Outcomes[i] = TOutcome{false, Format("%s is already written from %s",
                                                  Outputs[i].c_str(), Pictures[It->second].c_str())};
     }
@@ -211,8 +246,7 @@ int RunConvert(TArguments& Args) {
             Publish(i, std::move(R));
         }
     };
-    size_t Jobs = O.Jobs > 0 ? static_cast<size_t>(O.Jobs)
-                             : std::max<size_t>(1, std::thread::hardware_concurrency());
+    size_t Jobs = O.Jobs > 0 ? static_cast<size_t>(O.Jobs) : UsableCores();
     Jobs = std::min(Jobs, Work.size());
     if (Jobs <= 1) {
         Worker();

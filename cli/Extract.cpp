@@ -35,10 +35,18 @@ void WriteIndexBitmap(const std::string& Name, TGIFSubImage& Frame) {
     const int32_t W = Frame.Width(), H = Frame.Height();
     const int32_t Colors = Map.Count();
     if (Colors == 0) throw EInvalidGraphic("The frame has no color map, local or global");
-    Frame.EnsurePixels();
+    // A frame of no pixels is tolerated in a GIF, but a BMP cannot hold it.
+    if (W <= 0 || H <= 0)
+        throw EInvalidGraphic(
+            Format("The frame is %d x %d pixels: there is nothing to write", W, H));
     const uint32_t Stride = (static_cast<uint32_t>(W) + 3) & ~3u;
     const uint32_t PixelOffset = 14 + 40 + 4 * static_cast<uint32_t>(Colors);
     const uint64_t FileSize = PixelOffset + uint64_t{Stride} * static_cast<uint32_t>(H);
+    if (FileSize > 0xFFFFFFFFu)
+        throw EInvalidGraphic(Format("A BMP of the %d x %d frame would be %llu bytes, more than "
+                                     "its 32-bit size field holds",
+                                     W, H, static_cast<unsigned long long>(FileSize)));
+    Frame.EnsurePixels();
     std::vector<uint8_t> Head;
     Head.push_back('B');
     Head.push_back('M');
@@ -85,6 +93,9 @@ int RunExtract(TArguments& Args) {
             if (A.empty()) continue;
             if (!Input.empty()) throw TUsageError{"extract: one GIF at a time"};
             Input = A;
+        } else if (A == "-h" || A == "--help") {
+            std::fputs(HelpText, stdout);
+            return ExitOk;
         } else if (A == "--frame" || A == "-f") {
             FrameIndex = ParseInt(A, Args.Value(A), 0, 1 << 30);
         } else if (A == "-o" || A == "--output") {

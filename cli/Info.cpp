@@ -12,9 +12,49 @@ namespace mv::cli {
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at S[i] (1 for ASCII), or 0 when the bytes
+// there are not one.
+size_t Utf8Length(const std::string& S, size_t i) {
+    const auto B = [&](size_t k) { return static_cast<unsigned char>(S[k]); };
+    const unsigned char C = B(i);
+    if (C < 0x80) return 1;
+    size_t N;
+    uint32_t V;
+    if (C >= 0xC2 && C <= 0xDF)
+        N = 2, V = C & 0x1F;
+    else if (C >= 0xE0 && C <= 0xEF)
+        N = 3, V = C & 0x0F;
+    else if (C >= 0xF0 && C <= 0xF4)
+        N = 4, V = C & 0x07;
+    else
+        return 0;
+    if (i + N > S.size()) return 0;
+    for (size_t k = 1; k < N; ++k) {
+        if ((B(i + k) & 0xC0) != 0x80) return 0;
+        V = V << 6 | (B(i + k) & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not well-formed.
+    if ((N == 3 && V < 0x800) || (N == 4 && (V < 0x10000 || V > 0x10FFFF)) ||
+        (V >= 0xD800 && V <= 0xDFFF))
+        return 0;
+    return N;
+}
+
+// A JSON string of S. GIF comments are bytes of no stated encoding: well-formed UTF-8 passes
+// as it is, and any other byte is taken as Latin-1 (\u00XX), so the output is always valid.
 std::string JsonString(const std::string& S) {
     std::string R = "\"";
-    for (unsigned char C : S) {
+    for (size_t i = 0; i < S.size(); ++i) {
+        const unsigned char C = static_cast<unsigned char>(S[i]);
+        if (C >= 0x80) {
+            if (size_t N = Utf8Length(S, i)) {
+                R.append(S, i, N);
+                i += N - 1;
+            } else {
+                R += Format("\\u%04x", C);
+            }
+            continue;
+        }
         switch (C) {
         case '"':
             R += "\\\"";
@@ -203,6 +243,9 @@ int RunInfo(TArguments& Args) {
         std::string A = Args.Next(IsOption);
         if (!IsOption) {
             if (!A.empty()) Files.push_back(A);
+        } else if (A == "-h" || A == "--help") {
+            std::fputs(HelpText, stdout);
+            return ExitOk;
         } else if (A == "--json") {
             Args.NoValue(A);
             Json = true;

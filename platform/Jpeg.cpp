@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -135,7 +136,23 @@ struct TDecodeRequest {
     int* Errors;      // two rows of dithering errors (four-component indexed decodes)
     int ErrorRow;
     TJPEGDecodeResult* Result;
+    // Row by row: Rows are Strip rows of a buffer that is handed to Sink as it fills.
+    const TJPEGRowSink* Sink = nullptr;
+    int Strip = 0;
+    std::exception_ptr SinkError; // what Sink raised; the decode stops there
 };
+
+// Hands Count decoded rows, the first being Row, to the sink. Its exceptions are kept for
+// the caller to raise once libjpeg is cleaned up: none may cross libjpeg's frames.
+bool PassRows(TDecodeRequest* R, int Row, int Count) {
+    try {
+        for (int i = 0; i < Count; ++i) (*R->Sink)(Row + i, R->Rows[i]);
+    } catch (...) {
+        R->SinkError = std::current_exception();
+        return false;
+    }
+    return true;
+}
 
 bool IsFourComponent(const jpeg_decompress_struct& I) {
     return I.jpeg_color_space == JCS_CMYK || I.jpeg_color_space == JCS_YCCK;
@@ -243,7 +260,8 @@ bool DecodeCore(TJPEGContext* C, TDecodeRequest* R) {
             JSAMPROW Scratch = R->Scratch;
             if (jpeg_read_scanlines(&I, &Scratch, 1) != 1) break;
             const uint8_t* S = R->Scratch;
-            uint8_t* D = R->Output == TJPEGOutput::BGR24 ? R->Rows[Row] : R->Scratch;
+            uint8_t* D = R->Sink ? R->Rows[0]
+                                 : (R->Output == TJPEGOutput::BGR24 ? R->Rows[Row] : R->Scratch);
             // In place is safe: each pixel's 3 bytes land at or before its 4 source bytes.
             for (int x = 0; x < R->Width; ++x, S += 4, D += 3) {
                 uint8_t B = InkToScreen(S[2], S[3], Inverted);
@@ -251,7 +269,17 @@ bool DecodeCore(TJPEGContext* C, TDecodeRequest* R) {
                 uint8_t Rd = InkToScreen(S[0], S[3], Inverted);
                 D[0] = B, D[1] = G, D[2] = Rd;
             }
-            if (R->Output == TJPEGOutput::Indexed8) DitherToCube(R, R->Scratch, R->Rows[Row]);
+            if (R->Sink) {
+                if (!PassRows(R, static_cast<int>(Row), 1)) break;
+            } else if (R->Output == TJPEGOutput::Indexed8) {
+                DitherToCube(R, R->Scratch, R->Rows[Row]);
+            }
+        } else if (R->Sink) {
+            // A strip at a time, libjpeg writing into it as many rows as it has ready.
+            JSAMPARRAY Rows = const_cast<JSAMPARRAY>(R->Rows);
+            const JDIMENSION Got = jpeg_read_scanlines(
+                &I, Rows, std::min<JDIMENSION>(R->Strip, I.output_height - Row));
+            if (Got == 0 || !PassRows(R, static_cast<int>(Row), static_cast<int>(Got))) break;
         } else {
             // Straight into the caller's rows, as many as libjpeg gives at once.
             JSAMPARRAY Rows = const_cast<JSAMPARRAY>(R->Rows + Row);
@@ -296,9 +324,45 @@ void DecodeJPEG(const uint8_t* Data, size_t Size, TJPEGOutput Output, int Width,
     const size_t W = static_cast<size_t>(Width > 0 ? Width : 1);
     std::vector<uint8_t> Scratch(W * 4);
     std::vector<int> Errors(Output == TJPEGOutput::Indexed8 ? (W + 2) * 6 : 0);
-    TDecodeRequest R{Output, Width, Height, Rows, Scratch.data(), Errors.data(), 0, &Result};
+    TDecodeRequest R{Output, Width,   Height,  Rows, Scratch.data(), Errors.data(),
+                     0,      &Result, nullptr, 0,    nullptr};
     Result = TJPEGDecodeResult();
     if (!DecodeCore(C.get(), &R)) throw EJPEG(C->Error.Message);
+}
+
+void DecodeJPEGRows(const uint8_t* Data, size_t Size, int Width, int Height,
+                    const TJPEGRowSink& Sink, TJPEGDecodeResult& Result) {
+    auto C = std::make_unique<TJPEGContext>();
+    C->Data = Data;
+    C->Size = Size;
+    const size_t W = static_cast<size_t>(Width > 0 ? Width : 1);
+    // libjpeg gives at most a few rows per call (its largest sampling factor, up to 4); a
+    // strip of 16 keeps the calls few and the buffer a few rows of the picture.
+    constexpr int Strip = 16;
+    std::vector<uint8_t> Buffer(W * 3 * Strip);
+    std::vector<uint8_t*> Rows(Strip);
+    for (int i = 0; i < Strip; ++i) Rows[static_cast<size_t>(i)] = Buffer.data() + W * 3 * i;
+    std::vector<uint8_t> Scratch(W * 4);
+    TDecodeRequest R{TJPEGOutput::BGR24,
+                     Width,
+                     Height,
+                     Rows.data(),
+                     Scratch.data(),
+                     nullptr,
+                     0,
+                     &Result,
+                     &Sink,
+                     Strip,
+                     nullptr};
+    Result = TJPEGDecodeResult();
+    const bool Done = DecodeCore(C.get(), &R);
+    if (R.SinkError) std::rethrow_exception(R.SinkError);
+    if (!Done) throw EJPEG(C->Error.Message);
+    // Rows the data did not reach are black, as in a decoded bitmap.
+    if (Result.Rows < Height) {
+        std::fill(Buffer.begin(), Buffer.begin() + static_cast<std::ptrdiff_t>(W * 3), 0);
+        for (int y = Result.Rows; y < Height; ++y) Sink(y, Buffer.data());
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -63,6 +64,17 @@ struct TJPEGDecodeResult {
 void DecodeJPEG(const uint8_t* Data, size_t Size, TJPEGOutput Output, int Width, int Height,
                 uint8_t* const* Rows, TJPEGDecodeResult& Result);
 
+// Receives decoded rows in order from the top: Row is the row's number, BGR its Width * 3
+// bytes (blue, green, red), valid only during the call.
+using TJPEGRowSink = std::function<void(int Row, const uint8_t* BGR)>;
+
+// Decodes as DecodeJPEG does for BGR24, but hands each row to Sink through a buffer of a few
+// rows instead of writing the whole picture: the picture is never held at once. Every row
+// reaches Sink; rows past a failure of the data (which DecodeJPEG leaves to its caller) come
+// as black rows. An exception from Sink stops the decode and passes on.
+void DecodeJPEGRows(const uint8_t* Data, size_t Size, int Width, int Height,
+                    const TJPEGRowSink& Sink, TJPEGDecodeResult& Result);
+
 // The platform's JPEG graphic. LoadFromStream keeps the file's bytes and reads the size from
 // the header; the picture is decoded when it is first needed (Bitmap, Draw, AssignTo, the
 // palette): a 24-bit bitmap on a screen of more than 8 bits per pixel, otherwise an 8-bit
@@ -104,6 +116,8 @@ public:
     TBitmap* Bitmap();
     // Drops the decoded picture (the next use decodes again, for the screen of that time).
     void FreeBitmap();
+    // Whether the picture is decoded (Bitmap has been made and not freed since).
+    bool Decoded() const { return FBitmap != nullptr; }
     const TJPEGHeader& Header() const { return FHeader; }
     const std::vector<uint8_t>& Data() const { return FData; }
     // libjpeg's warnings of the last decode (a truncated file gives one).

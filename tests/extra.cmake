@@ -10,3 +10,10 @@ if(TARGET morvellan_form)
   gtest_discover_tests(app_tests DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endif()
+
+# Command-line tests: the built morvellan-cli run as a process.
+if(TARGET morvellan-cli)
+  morvellan_test_program(cli_tests cli)
+  target_compile_definitions(cli_tests PRIVATE MORVELLAN_CLI="$<TARGET_FILE:morvellan-cli>")
+  add_dependencies(cli_tests morvellan-cli)
+endif()

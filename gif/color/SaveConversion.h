@@ -37,12 +37,15 @@ void ResizeBitmapStream(TStream& Source, TStream& Dest, int32_t NewWidth, int32_
 // The down-scaling step of the save command: with AutoResize and a picture qualifying, the
 // picture as a bitmap (what assigning it to a TBitmap gives; icons and metafiles refuse with
 // EConvertError "Cannot assign a ... to a TBitmap") scaled to ResizeWidth x ScaledHeight.
-// Null when the picture keeps its size.
+// Null when the picture keeps its size. A JPEG image not decoded yet is decoded keeping only
+// the rows the stretch takes, which gives the same bitmap.
 std::unique_ptr<TBitmap> DownscaleForSave(TGraphic* Graphic, bool AutoResize);
 
 // Assigns Graphic to GIF as the save command does (a one-frame GIF of a picture, a copy of a
 // GIF image). A JPEG image is imported from its decoded bitmap in place, which gives the same
-// frame as the copy its assignment would make.
+// frame as the copy its assignment would make; one not decoded yet that the image reduces to
+// the 216-color cube is reduced row by row as it is decoded, which gives the same frame again
+// without holding the full-color picture.
 void AssignForSave(TGIFImage& GIF, TGraphic* Graphic);
 
 } // namespace mv

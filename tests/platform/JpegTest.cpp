@@ -235,6 +235,57 @@ TEST(JpegDecode, TruncatedFileGivesAPartialPicture) {
     }
 }
 
+// Row by row, every kind of file and a truncated one give the rows of the whole-picture
+// decode, each once and in order; the sink's exception stops the decode and passes on.
+TEST(JpegDecode, RowByRowDecodeGivesTheRowsOfTheWholeDecode) {
+    const int W = 173, H = 91;
+    Bytes Src = SourcePicture(W, H);
+    Bytes Cut = WriteJPEG(Src, W, H, Kind::Progressive);
+    Cut.resize(Cut.size() / 2);
+    struct Case {
+        const char* Name;
+        Bytes File;
+    } Cases[] = {{"rgb", WriteJPEG(Src, W, H, Kind::RGB)},
+                 {"gray", WriteJPEG(Src, W, H, Kind::Gray)},
+                 {"cmyk", WriteJPEG(Src, W, H, Kind::CMYKAdobe)},
+                 {"progressive", WriteJPEG(Src, W, H, Kind::Progressive)},
+                 {"truncated", Cut}};
+    for (const Case& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        Decoded Whole = Decode(C.File, TJPEGOutput::BGR24);
+        Bytes Rows;
+        int Next = 0;
+        TJPEGDecodeResult R;
+        DecodeJPEGRows(
+            C.File.data(), C.File.size(), W, H,
+            [&](int Row, const uint8_t* BGR) {
+                ASSERT_EQ(Row, Next++);
+                Rows.insert(Rows.end(), BGR, BGR + W * 3);
+            },
+            R);
+        EXPECT_EQ(Next, H);
+        EXPECT_TRUE(Rows == Whole.Pixels);
+        EXPECT_EQ(R.Warnings, Whole.Result.Warnings);
+    }
+
+    struct Stop {};
+    int Seen = 0;
+    TJPEGDecodeResult R;
+    EXPECT_THROW(DecodeJPEGRows(
+                     Cases[0].File.data(), Cases[0].File.size(), W, H,
+                     [&](int Row, const uint8_t*) {
+                         ++Seen;
+                         if (Row == 40) throw Stop{};
+                     },
+                     R),
+                 Stop);
+    EXPECT_EQ(Seen, 41);
+    Bytes Garbage(500, 0x5A);
+    EXPECT_THROW(DecodeJPEGRows(
+                     Garbage.data(), Garbage.size(), W, H, [](int, const uint8_t*) {}, R),
+                 EJPEG);
+}
+
 TEST(JpegDecode, DamagedFilesRaiseLibjpegsMessages) {
     Bytes Good = WriteJPEG(SourcePicture(64, 64), 64, 64, Kind::RGB);
     Bytes Garbage(1000);
