@@ -352,7 +352,19 @@ std::string TemporaryNameFor(const std::string& Target) {
 } // namespace
 
 TAtomicFileStream::TAtomicFileStream(const std::string& FileName)
-    : TFileStream(TemporaryNameFor(FileName), fmCreate), FTarget(FileName) {}
+    : TAtomicFileStream(FileName, TemporaryNameFor(FileName)) {}
+
+// A temporary that cannot be made is reported under the name the caller asked for: the
+// temporary's own name means nothing to the user.
+TAtomicFileStream::TAtomicFileStream(const std::string& FileName, const std::string& Temporary) try
+    : TFileStream(Temporary, fmCreate), FTarget(FileName) {
+} catch (const EFCreateError& E) {
+    std::string Message = E.what();
+    const std::string Quoted = "\"" + Temporary + "\"";
+    if (size_t At = Message.find(Quoted); At != std::string::npos)
+        Message.replace(At, Quoted.size(), "\"" + FileName + "\"");
+    throw EFCreateError(Message);
+}
 
 TAtomicFileStream::~TAtomicFileStream() {
     if (!FCommitted) {

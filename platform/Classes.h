@@ -191,6 +191,7 @@ public:
     void Commit();
 
 private:
+    TAtomicFileStream(const std::string& FileName, const std::string& Temporary);
     std::string FTarget;
     bool FCommitted = false;
 };

@@ -164,6 +164,17 @@ TEST(AtomicFileStream, KeepsTheOldFileUntilCommit) {
     std::remove(Path.c_str());
 }
 
+TEST(AtomicFileStream, AFileThatCannotBeMadeIsNamedAsAsked) {
+    const std::string Path = "/nonexistent-morvellan-dir/seal.gif";
+    try {
+        TAtomicFileStream F(Path);
+        FAIL() << "created";
+    } catch (const EFCreateError& E) {
+        EXPECT_EQ(std::string(E.what()).rfind("Cannot create file \"" + Path + "\". ", 0), 0u)
+            << E.what();
+    }
+}
+
 TEST(Lists, IndexErrorsAndOrder) {
     int A = 1, B = 2, C = 3;
     TList<int> L;

@@ -149,6 +149,8 @@ TEST(ReduceToPalette, EveryMethodAndKindGivesAnEightBitBitmapWithTheMethodsPalet
             ASSERT_EQ(R->Width(), 9);
             ASSERT_EQ(R->Height(), 5);
             EXPECT_EQ(ColorTable(*R), Table);
+            // The entries that matter: the palette's own, not the black padding.
+            EXPECT_EQ(R->Handle()->ClrImportant, Palette.size());
             for (uint8_t I : Indices(*R)) ASSERT_LT(I, Palette.size());
         }
     }
