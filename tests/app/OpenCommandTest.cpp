@@ -2,7 +2,13 @@
 // and what a picture that cannot be opened leaves behind.
 #include "tests/app/WindowTestUtil.h"
 
+#include "gif/GIFExtensions.h"
 #include "platform/Jpeg.h"
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <cstring>
 
 namespace mv::testing {
 namespace {
@@ -116,6 +122,46 @@ TEST(DialogFilter, PlatformFiltersBecomeQtNameFilters) {
     EXPECT_EQ(QtNameFilters("All (*.gif)|*.jpg;*.bmp|Bitmaps|*.bmp"),
               (std::vector<std::string>{"All (*.jpg *.bmp)", "Bitmaps (*.bmp)"}));
     EXPECT_TRUE(QtNameFilters("").empty());
+}
+
+// An animated GIF plays in the preview: the painter's thread hands its frames to the window's
+// event loop, and the control shows each one.
+TEST_F(WindowTest, AnOpenedAnimationPlaysInThePreview) {
+    {
+        TGIFImage G;
+        G.SetWidth(4);
+        G.SetHeight(4);
+        G.ScreenColorMap().Append(0x0000FF); // red
+        G.ScreenColorMap().Append(0xFF0000); // blue
+        for (uint8_t Index : {0, 1}) {
+            auto F = std::make_unique<TGIFSubImage>(&G);
+            F->Place(0, 0, 4, 4);
+            std::memset(F->IndexData(), Index, 16);
+            if (Index == 0) {
+                auto Loop = std::make_unique<TGIFAppExtNSLoop>(F.get());
+                Loop->FLoopCount = 0; // endless
+                F->ExtensionList().Append(std::move(Loop));
+            }
+            auto Control = std::make_unique<TGIFGraphicControlExtension>(F.get());
+            Control->SetDelayHundredths(3);
+            F->ExtensionList().Append(std::move(Control));
+            G.AddFrame(std::move(F));
+        }
+        G.SaveToFile(Path("anim.gif"));
+    }
+    Form->show(); // a hidden control does not repaint
+    Open(Path("anim.gif"));
+    ASSERT_TRUE(Boxes.empty());
+    bool SawRed = false, SawBlue = false;
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!(SawRed && SawBlue) && std::chrono::steady_clock::now() < Deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        const QRgb Center = Form->Image1->Snapshot().pixel(200, 200);
+        SawRed |= Center == qRgb(255, 0, 0);
+        SawBlue |= Center == qRgb(0, 0, 255);
+    }
+    EXPECT_TRUE(SawRed);
+    EXPECT_TRUE(SawBlue);
 }
 
 } // namespace

@@ -126,20 +126,4 @@ inline std::string GIFFixture(const std::string& Name) {
     return std::string(MORVELLAN_TEST_DATA) + "/giflib/" + Name;
 }
 
-// Whether the GIF library can already turn a bitmap into a frame (the picture import).
-inline bool GIFTakesBitmaps() {
-    TBitmap B(2, 2, pf24bit);
-    TGIFImage G;
-    try {
-        G.Assign(&B);
-    } catch (const EConvertError&) {
-        return false;
-    }
-    return G.Frames().Count() == 1;
-}
-
-#define SKIP_WITHOUT_PICTURE_IMPORT()                                                              \
-    if (!::mv::testing::GIFTakesBitmaps())                                                         \
-    GTEST_SKIP() << "the GIF library cannot convert bitmaps yet (no picture import)"
-
 } // namespace mv::testing
