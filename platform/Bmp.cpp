@@ -398,28 +398,8 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits,
         }
         const bool Reusable = Reuse && Reuse->Width == W && Reuse->Height == Ht &&
                               Reuse->BitCount == Bits && Reuse->SelectedCount == 0;
-        auto* Donor = dynamic_cast<TBMPImageStream*>(&S);
-        std::unique_ptr<uint8_t[]> Block =
-            Donor && DataAvail >= Need ? Donor->TakePixels(PixelPos, Need) : nullptr;
-        if (Block) {
-            // The rows are taken over where they are: no copy, no fresh memory.
-            if (Reusable) {
-                Img = Reuse;
-                Img->DIB = true;
-                Img->Monochrome = false;
-                Img->RedMask = Bits == 16 ? RM : 0;
-                Img->GreenMask = Bits == 16 ? GM : 0;
-                Img->BlueMask = Bits == 16 ? BM : 0;
-                Img->ClrImportant = Important;
-            }
-            if (!TopDown) FlipRows(Block.get(), static_cast<size_t>(FileStride), Ht);
-            Img->Adopt(std::move(Block), 0, W, Ht, Bits);
-            Img->ColorTable = std::move(Table);
-            S.SetPosition(PixelPos + Need);
-            return Img;
-        }
-        if (Reusable) {
-            // Same geometry: the pixels go into the memory the caller no longer needs.
+        // Same geometry: the caller's bitmap object takes the new pixels and description.
+        auto TakeReuse = [&] {
             Img = Reuse;
             Img->DIB = true;
             Img->Monochrome = false;
@@ -427,6 +407,22 @@ HBITMAP ReadDIBAt(TStream& S, int64_t Base, int64_t FileSize, uint32_t OffBits,
             Img->GreenMask = Bits == 16 ? GM : 0;
             Img->BlueMask = Bits == 16 ? BM : 0;
             Img->ClrImportant = Important;
+        };
+        auto* Donor = dynamic_cast<TBMPImageStream*>(&S);
+        std::unique_ptr<uint8_t[]> Block =
+            Donor && DataAvail >= Need ? Donor->TakePixels(PixelPos, Need) : nullptr;
+        if (Block) {
+            // The rows are taken over where they are: no copy, no fresh memory.
+            if (Reusable) TakeReuse();
+            if (!TopDown) FlipRows(Block.get(), static_cast<size_t>(FileStride), Ht);
+            Img->Adopt(std::move(Block), 0, W, Ht, Bits);
+            Img->ColorTable = std::move(Table);
+            S.SetPosition(PixelPos + Need);
+            return Img;
+        }
+        if (Reusable) {
+            // The pixels go into the memory the caller no longer needs.
+            TakeReuse();
         } else {
             Img->Allocate(W, Ht, Bits, false);
         }
