@@ -114,8 +114,8 @@ int TGIFImage::AddFrame(std::unique_ptr<TGIFSubImage> Frame) {
         // A painter thread looks the frames up under the render lock while it plays.
         std::lock_guard<std::recursive_mutex> Guard(RenderLock());
         Index = FFrames->Append(std::move(Frame));
-        DropCompositeBitmap();
     }
+    DropCompositeBitmap();
     Changed(this);
     return Index;
 }
