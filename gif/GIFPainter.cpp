@@ -552,7 +552,16 @@ void TGIFImage::Draw(TCanvas& ACanvas, const TRect& Rect) {
     if (!Gate->Alive) return;
     auto* Painter = static_cast<TGIFPainter*>(FActivePainter);
     if (!Painter) return;
-    Painter->Launch();
+    try {
+        Painter->Launch();
+    } catch (...) {
+        // A thread the system refused: the painter never runs, so it leaves the list (and its
+        // slot) now rather than being retried by a later stop, and the composite bitmap it was
+        // to paint goes too, so that the next Draw starts a painter again.
+        delete Painter;
+        DropCompositeBitmap();
+        throw;
+    }
     if (Direct) return;
     // Until the first frame is there: run the steps the painter hands to this thread (one of
     // its events may destroy the image).

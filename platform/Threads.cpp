@@ -222,8 +222,20 @@ TThread::~TThread() {
     if (FThread.joinable()) FThread.join();
 }
 
+namespace {
+std::atomic<bool> ThreadCreationRefused{false};
+}
+
+void SetThreadCreationRefused(bool Refused) {
+    ThreadCreationRefused.store(Refused);
+}
+
 void TThread::Start() {
     if (FStarted.exchange(true)) throw EThread("Cannot call Start on a thread that was started");
+    if (ThreadCreationRefused.load()) {
+        FStarted.store(false);
+        throw EThread("Thread creation error: Resource temporarily unavailable");
+    }
     // The new thread waits at the gate until FThread is assigned: a thread that frees itself
     // could otherwise be gone before the assignment.
     std::lock_guard<std::mutex> Gate(FStartLock);

@@ -146,6 +146,10 @@ int QueuedStepCount();
 // arrange a prompt CheckSynchronize on the main thread. Null removes it.
 void SetWakeMainThread(std::function<void()> Hook);
 
+// Makes every thread start fail as when the system refuses a new thread (EThread "Thread
+// creation error: ..."), so that callers' failure paths can be exercised. Off by default.
+void SetThreadCreationRefused(bool Refused);
+
 // ---------------------------------------------------------------------------
 // A list guarded by a re-entrant lock
 

@@ -650,6 +650,26 @@ TEST(Painter, AFailureInARunStopsThatPainter) {
     }
 }
 
+// A painter whose thread the system refuses: the Draw fails with the reason, and nothing of the
+// painter is left for a later Draw or the image's destruction to trip over.
+TEST(Painter, AThreadTheSystemRefusesLeavesNoPainter) {
+    for (TGIFPaintOptions Extra : {TGIFPaintOptions(0), TGIFPaintOptions(paDirect)}) {
+        auto Image = FourFrames(0, 0);
+        Image->PaintOptions = GIFDefaultPaintOptions | Extra;
+        Target T(2, 2);
+        SetThreadCreationRefused(true);
+        EXPECT_THROW(Image->Draw(T.Canvas(), T.Canvas().ClipRect()), EThread) << Extra;
+        SetThreadCreationRefused(false);
+        EXPECT_EQ(Image->PainterCount(), 0);
+        EXPECT_EQ(Image->ActivePainter(), nullptr);
+        // Drawing again works, and the image goes with its new painter running.
+        FakeClock Clock;
+        Image->Draw(T.Canvas(), T.Canvas().ClipRect());
+        EXPECT_EQ(Image->PainterCount(), 1);
+        Image.reset();
+    }
+}
+
 TEST(Painter, DestroyingTheImageWhileAThreadedPainterRuns) {
     FakeClock Clock;
     Recorder R;
