@@ -71,14 +71,9 @@ std::unique_ptr<TBitmap> DecodeOntoCube(TJPEGImage& J, TDitherKind Kind) {
     Image->DIB = true;
     Image->Allocate(W, H, 8, false); // every row is written below
     Image->ColorTable.assign(256, RGBQUAD{0, 0, 0, 0});
-    {
-        HPALETTE Cube = BuildNetscape216Palette();
-        TPaletteEntry Entries[256];
-        const uint32_t Count = GetPaletteEntries(Cube, 0, 256, Entries);
-        DeleteObject(Cube);
-        for (uint32_t i = 0; i < Count; ++i)
-            Image->ColorTable[i] = {Entries[i].peBlue, Entries[i].peGreen, Entries[i].peRed, 0};
-    }
+    const std::vector<TLookupEntry> Cube = Netscape216Entries();
+    for (size_t i = 0; i < Cube.size(); ++i)
+        Image->ColorTable[i] = {Cube[i].Blue, Cube[i].Green, Cube[i].Red, 0};
     const size_t Used = static_cast<size_t>(W), Stride = static_cast<size_t>(Image->Stride);
     TJPEGDecodeResult Result;
     DecodeJPEGRows(
